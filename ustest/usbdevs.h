@@ -1,0 +1,66 @@
+// Device discovery and the I/O control channel to the device's driver.
+// The selection rules, request layout and byte-count checks live in
+// usbdevs.cpp; the operating system is reached only through usbdevs_os.h,
+// implemented once for Windows and once for everything else.
+#ifndef USTEST_USBDEVS_H
+#define USTEST_USBDEVS_H
+
+#include <cstddef>
+#include <cstdint>
+
+#ifdef _WIN32
+typedef wchar_t usbdevs_char;   // paths and names are UTF-16 on Windows
+#else
+typedef char usbdevs_char;      // and UTF-8 elsewhere
+#endif
+
+enum {
+    USBDEVS_MAX_DEVICES = 10,
+    USBDEVS_PATH_CAPACITY = 260,
+    USBDEVS_IOCTL_CODE = 0x222000,
+    USBDEVS_FUNCTION_VENDOR_DEVICE = 23,
+};
+
+struct usbdevs_entry {
+    uint32_t word;                              // unused on every platform
+    usbdevs_char path[USBDEVS_PATH_CAPACITY];   // device interface path
+};
+
+struct usbdevs_context {
+    usbdevs_entry dev[USBDEVS_MAX_DEVICES];     // only dev[0] is used
+};
+
+#pragma pack(push, 1)
+// The 16-byte header at the start of every I/O control request; the driver
+// reads it little-endian.
+struct usbdevs_request {
+    uint32_t direction;   // 0 host to device, 1 device to host
+    uint32_t length;      // payload length of a write, 0 for a read
+    uint16_t function;    // USBDEVS_FUNCTION_VENDOR_DEVICE
+    uint16_t value;
+    uint16_t index;
+    uint8_t reserved;
+    uint8_t request;
+};
+#pragma pack(pop)
+static_assert(sizeof(usbdevs_request) == 16, "request header must be 16 bytes");
+
+typedef void *usbdevs_handle;   // an open channel; USBDEVS_INVALID_HANDLE on failure
+#define USBDEVS_INVALID_HANDLE ((usbdevs_handle)(intptr_t)-1)
+
+int usbdevs_init(usbdevs_context *ctx);
+int usbdevs_exit(usbdevs_context *ctx);
+int usbdevs_open_index(usbdevs_context *ctx, usbdevs_context **handle_out, uint8_t number);
+int usbdevs_write(usbdevs_context *ctx, uint8_t request, uint16_t value, uint16_t index,
+                  uint16_t length, const void *data);
+int usbdevs_read(usbdevs_context *ctx, uint8_t request, uint16_t value, uint16_t index,
+                 uint16_t length, void *buffer);
+
+int usbdevs_find(const usbdevs_char *name, usbdevs_char *path_out, size_t capacity,
+                 int *status_out);
+usbdevs_handle usbdevs_open(const usbdevs_char *path);
+int usbdevs_ioctl(usbdevs_handle handle, const void *in, uint32_t in_length, void *out,
+                  uint32_t out_length);
+void usbdevs_print_last_error(void);
+
+#endif
