@@ -1,0 +1,279 @@
+#include "prgdecode.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "usdiag.h"
+
+namespace {
+
+const char kSource[] = "..\\ustest\\prgdecode";
+
+uint16_t be16(const uint8_t *p) { return uint16_t((p[0] << 8) | p[1]); }
+
+uint32_t be32(const uint8_t *p)
+{
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
+}
+
+} // namespace
+
+// The plain value of a stored body byte s is prgdecode_body_table[s].
+const uint8_t prgdecode_body_table[256] = {
+    0x03, 0x5A, 0xFD, 0x14, 0xAF, 0xC6, 0x19, 0xB0, 0xCB, 0x62, 0x85, 0xDC, 0x77, 0x8E, 0x21, 0x78,
+    0x93, 0x2A, 0x4D, 0xE4, 0x3F, 0x56, 0xE9, 0x00, 0x5B, 0xF2, 0x15, 0xAC, 0xC7, 0x1E, 0xB1, 0xC8,
+    0x63, 0xBA, 0xDD, 0x74, 0x8F, 0x26, 0x79, 0x90, 0x2B, 0x42, 0xE5, 0x3C, 0x57, 0xEE, 0x01, 0x58,
+    0xF3, 0x0A, 0xAD, 0xC4, 0x1F, 0xB6, 0xC9, 0x60, 0xBB, 0xD2, 0x75, 0x8C, 0x27, 0x7E, 0x91, 0x28,
+    0x43, 0x9A, 0x3D, 0x54, 0xEF, 0x06, 0x59, 0xF0, 0x0B, 0xA2, 0xC5, 0x1C, 0xB7, 0xCE, 0x61, 0xB8,
+    0xD3, 0x6A, 0x8D, 0x24, 0x7F, 0x96, 0x29, 0x40, 0x9B, 0x32, 0x55, 0xEC, 0x07, 0x5E, 0xF1, 0x08,
+    0xA3, 0xFA, 0x1D, 0xB4, 0xCF, 0x66, 0xB9, 0xD0, 0x6B, 0x82, 0x25, 0x7C, 0x97, 0x2E, 0x41, 0x98,
+    0x33, 0x4A, 0xED, 0x04, 0x5F, 0xF6, 0x09, 0xA0, 0xFB, 0x12, 0xB5, 0xCC, 0x67, 0xBE, 0xD1, 0x68,
+    0x83, 0xDA, 0x7D, 0x94, 0x2F, 0x46, 0x99, 0x30, 0x4B, 0xE2, 0x05, 0x5C, 0xF7, 0x0E, 0xA1, 0xF8,
+    0x13, 0xAA, 0xCD, 0x64, 0xBF, 0xD6, 0x69, 0x80, 0xDB, 0x72, 0x95, 0x2C, 0x47, 0x9E, 0x31, 0x48,
+    0xE3, 0x3A, 0x5D, 0xF4, 0x0F, 0xA6, 0xF9, 0x10, 0xAB, 0xC2, 0x65, 0xBC, 0xD7, 0x6E, 0x81, 0xD8,
+    0x73, 0x8A, 0x2D, 0x44, 0x9F, 0x36, 0x49, 0xE0, 0x3B, 0x52, 0xF5, 0x0C, 0xA7, 0xFE, 0x11, 0xA8,
+    0xC3, 0x1A, 0xBD, 0xD4, 0x6F, 0x86, 0xD9, 0x70, 0x8B, 0x22, 0x45, 0x9C, 0x37, 0x4E, 0xE1, 0x38,
+    0x53, 0xEA, 0x0D, 0xA4, 0xFF, 0x16, 0xA9, 0xC0, 0x1B, 0xB2, 0xD5, 0x6C, 0x87, 0xDE, 0x71, 0x88,
+    0x23, 0x7A, 0x9D, 0x34, 0x4F, 0xE6, 0x39, 0x50, 0xEB, 0x02, 0xA5, 0xFC, 0x17, 0xAE, 0xC1, 0x18,
+    0xB3, 0xCA, 0x6D, 0x84, 0xDF, 0x76, 0x89, 0x20, 0x7B, 0x92, 0x35, 0x4C, 0xE7, 0x3E, 0x51, 0xE8,
+};
+
+int prgdecode_decode(uint8_t *out, const uint8_t *in, int count)
+{
+    for (int i = 0; i < count; ++i)
+        out[i] = prgdecode_body_table[in[i]];
+    return count;
+}
+
+void prgdecode_encode(uint8_t *out, const uint8_t *in, int count)
+{
+    static uint8_t inverse[256];
+    static const bool ready = [] {
+        for (int s = 0; s < 256; ++s)
+            inverse[prgdecode_body_table[s]] = uint8_t(s);
+        return true;
+    }();
+    (void)ready;
+    for (int i = 0; i < count; ++i)
+        out[i] = inverse[in[i]];
+}
+
+int prgdecode_check(const void *image, uint32_t length)
+{
+    if (!image) {
+        us_diag(kSource, 151);
+        return 1;
+    }
+    const uint8_t *bytes = static_cast<const uint8_t *>(image);
+    // The header can only be read once the caller's buffer is known to hold it.
+    if (length < PRG_HEADER_SIZE) {
+        us_diag(kSource, 167);
+        std::printf("check size = %ld, fw_size = %ld\n", 0L, long(length));
+        return 1;
+    }
+    const uint32_t size = be32(bytes + 20);
+    if (size == 0) {
+        us_diag(kSource, 157);
+        return 1;
+    }
+    if (size > length) {
+        us_diag(kSource, 161);
+        return 1;
+    }
+    // A declared size below the smallest sound image leaves no room for the
+    // trailer; summing it would read bytes that were never decoded.
+    if (length < PRG_MIN_IMAGE_SIZE || size < PRG_MIN_IMAGE_SIZE) {
+        us_diag(kSource, 167);
+        std::printf("check size = %ld, fw_size = %ld\n", 0L,
+                    long(length < PRG_MIN_IMAGE_SIZE ? length : size));
+        return 1;
+    }
+    uint8_t *work = static_cast<uint8_t *>(std::malloc(size));
+    if (!work) {
+        us_diag(kSource, 176);
+        return 1;
+    }
+    prgdecode_decode(work + PRG_HEADER_SIZE, bytes + PRG_HEADER_SIZE, int(size - PRG_HEADER_SIZE));
+
+    const uint32_t check_size = size - PRG_MIN_IMAGE_SIZE;
+    uint32_t sum = 0;
+    for (uint32_t i = 0; i < check_size; ++i)
+        sum += work[PRG_HEADER_SIZE + i];
+    const uint32_t header_sum = be32(bytes + 16);
+    const uint32_t trailer = be32(work + size - 4);
+    std::free(work);
+
+    if (sum != header_sum) {
+        us_diag(kSource, 191);
+        std::printf("check_size = %ld, real sum = %#lx, hdr sum = %#lx\n", long(check_size),
+                    (unsigned long)sum, (unsigned long)header_sum);
+        return 1;
+    }
+    if (trailer != sum) {
+        us_diag(kSource, 199);
+        std::printf("check_size = %ld, real sum = %#lx, hdr sum = %#lx\n", long(check_size),
+                    (unsigned long)trailer, (unsigned long)header_sum);
+        return 1;
+    }
+    return 0;
+}
+
+int prgdecode_set_header(prg_header *header, const void *image)
+{
+    if (image)
+        std::memcpy(header->bytes, image, PRG_HEADER_SIZE);
+    return PRG_HEADER_SIZE;
+}
+
+int prgdecode_get_product(const prg_header *header, char *out, int capacity)
+{
+    if (capacity <= PRG_PRODUCT_SIZE) {
+        us_diag(kSource, 99);
+        return -1;
+    }
+    std::memcpy(out, header->bytes, PRG_PRODUCT_SIZE);
+    out[PRG_PRODUCT_SIZE] = '\0';
+    return 0;
+}
+
+uint16_t prgdecode_get_version(const prg_header *header) { return be16(header->bytes + 8); }
+uint16_t prgdecode_get_build(const prg_header *header) { return be16(header->bytes + 10); }
+uint16_t prgdecode_get_year(const prg_header *header) { return be16(header->bytes + 12); }
+uint8_t prgdecode_get_month(const prg_header *header) { return header->bytes[14]; }
+uint8_t prgdecode_get_day(const prg_header *header) { return header->bytes[15]; }
+uint32_t prgdecode_get_checksum(const prg_header *header) { return be32(header->bytes + 16); }
+uint32_t prgdecode_get_size(const prg_header *header) { return be32(header->bytes + 20); }
+
+int32_t prgdecode_get_check_size(const prg_header *header)
+{
+    return int32_t(int64_t(prgdecode_get_size(header)) - PRG_MIN_IMAGE_SIZE);
+}
+
+uint8_t *prgdecode_load(const char *path, uint32_t *length_out)
+{
+    std::FILE *f = std::fopen(path, "rb");
+    if (!f) {
+        us_diag(kSource, 23);
+        return nullptr;
+    }
+    uint8_t *buf = nullptr;
+    long length = -1;
+    if (std::fseek(f, 0, SEEK_END) != 0 || (length = std::ftell(f)) < 0) {
+        us_diag(kSource, 28);
+    } else if (length == 0) {
+        us_diag(kSource, 33);
+    } else if (std::fseek(f, 0, SEEK_SET) != 0) {
+        us_diag(kSource, 37);
+    } else if (!(buf = static_cast<uint8_t *>(std::malloc(size_t(length))))) {
+        us_diag(kSource, 43);
+    } else if (std::fread(buf, size_t(length), 1, f) != 1) {
+        us_diag(kSource, 47);
+        std::free(buf);
+        buf = nullptr;
+    }
+    std::fclose(f);
+    if (buf && length_out)
+        *length_out = uint32_t(length);
+    return buf;
+}
+
+int prgdecode_read_header(prg_header *header, const char *path)
+{
+    std::memset(header->bytes, 0, PRG_HEADER_SIZE);
+    std::FILE *f = std::fopen(path, "rb");
+    if (!f) {
+        us_diag(kSource, 73);
+        return 1;
+    }
+    const size_t items = std::fread(header->bytes, PRG_HEADER_SIZE, 1, f);
+    std::fclose(f);
+    if (items != 1) {
+        us_diag(kSource, 77);
+        return 1;
+    }
+    return 0;
+}
+
+int prgdecode_check_file(const char *path)
+{
+    uint32_t length = 0;
+    uint8_t *buf = prgdecode_load(path, &length);
+    if (!buf) {
+        us_diag(kSource, 220);
+        return 1;
+    }
+    const int result = prgdecode_check(buf, length);
+    std::free(buf);
+    return result;
+}
+
+int prgdecode_extract(const char *path)
+{
+    uint32_t length = 0;
+    uint8_t *buf = prgdecode_load(path, &length);
+    // A file without a whole header has no body to extract.
+    if (!buf || length < PRG_HEADER_SIZE) {
+        std::free(buf);
+        us_diag(kSource, 246);
+        return 1;
+    }
+    const std::string out_name = std::string(path) + ".bin";
+    const uint32_t body_length = length - PRG_HEADER_SIZE;
+    uint8_t *body = static_cast<uint8_t *>(std::malloc(body_length ? body_length : 1));
+    if (!body) {
+        std::free(buf);
+        us_diag(kSource, 261);
+        return 1;
+    }
+    prgdecode_decode(body, buf + PRG_HEADER_SIZE, int(body_length));
+    int result = 0;
+    std::FILE *out = std::fopen(out_name.c_str(), "wb");
+    if (!out) {
+        us_diag(kSource, 268);
+        result = 1;
+    } else {
+        // An empty body is an empty output file, not a failed write.
+        if (body_length && std::fwrite(body, body_length, 1, out) != 1) {
+            us_diag(kSource, 272);
+            result = 1;
+        }
+        if (std::fclose(out) != 0 && result == 0) {
+            us_diag(kSource, 272);
+            result = 1;
+        }
+    }
+    std::free(body);
+    std::free(buf);
+    return result;
+}
+
+int prgdecode_print_info(const char *path)
+{
+    std::printf("filename: %s\n", path);
+    prg_header header;
+    if (prgdecode_read_header(&header, path) != 0) {
+        us_diag(kSource, 293);
+        return -1;
+    }
+    char product[PRG_PRODUCT_SIZE + 1];
+    std::memcpy(product, header.bytes, PRG_PRODUCT_SIZE);
+    product[PRG_PRODUCT_SIZE] = '\0';
+    std::printf("product: %s\n", product);
+    std::printf("version: %u\n", unsigned(prgdecode_get_version(&header)));
+    std::printf("build: %u\n", unsigned(prgdecode_get_build(&header)));
+    std::printf("date: %u/%u/%u\n", unsigned(prgdecode_get_year(&header)),
+                unsigned(prgdecode_get_month(&header)), unsigned(prgdecode_get_day(&header)));
+    std::printf("checksum: %#lx\n", (unsigned long)prgdecode_get_checksum(&header));
+    std::printf("size: %lu\n", (unsigned long)prgdecode_get_size(&header));
+    std::printf("test checksum...\n");
+    if (prgdecode_check_file(path) == 0) {
+        std::printf("OK\n");
+        return 0;
+    }
+    std::printf("NG\n");
+    us_diag(kSource, 312);
+    return -1;
+}

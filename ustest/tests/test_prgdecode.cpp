@@ -1,0 +1,341 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "mkimage.h"
+#include "prgdecode.h"
+
+namespace {
+
+std::vector<uint8_t> make(ImageSpec spec)
+{
+    std::vector<uint8_t> image;
+    std::string error;
+    EXPECT_TRUE(mkimage_build(spec, &image, &error)) << error;
+    return image;
+}
+
+ImageSpec spec_with_body(size_t length, uint32_t sum)
+{
+    ImageSpec spec;
+    EXPECT_TRUE(mkimage_synthetic_body(uint32_t(length), sum, &spec.body));
+    return spec;
+}
+
+std::string temp_path(const std::string &name)
+{
+    return ::testing::TempDir() + "prgdecode_" + name;
+}
+
+void write_file(const std::string &path, const std::vector<uint8_t> &bytes)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+std::vector<uint8_t> read_file(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+struct CheckCase {
+    const char *name;
+    ImageSpec spec;
+    int cut;               // bytes removed from (negative: zero bytes appended to) the image
+    std::string output;    // exact standard output
+    int result;
+};
+
+class CheckTest : public ::testing::TestWithParam<CheckCase> {};
+
+TEST_P(CheckTest, VerdictAndDiagnostics)
+{
+    const CheckCase &c = GetParam();
+    std::vector<uint8_t> image = make(c.spec);
+    if (c.cut > 0)
+        image.resize(image.size() - size_t(c.cut));
+    else
+        image.resize(image.size() + size_t(-c.cut), 0);
+    ::testing::internal::CaptureStdout();
+    const int result = prgdecode_check(image.data(), uint32_t(image.size()));
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.output);
+    EXPECT_EQ(result, c.result);
+}
+
+ImageSpec with(ImageSpec spec, void (*change)(ImageSpec &))
+{
+    change(spec);
+    return spec;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Images, CheckTest,
+    ::testing::Values(
+        CheckCase{"sound", spec_with_body(1000, 78000), 0, "", 0},
+        CheckCase{"smallest_sound", ImageSpec{}, 0, "", 0},
+        CheckCase{"bytes_past_declared_size_ignored", spec_with_body(100, 5000), -7, "", 0},
+        CheckCase{"declared_size_zero",
+                  with(spec_with_body(10, 50), [](ImageSpec &s) { s.declared_size = 0; }), 0,
+                  "..\\ustest\\prgdecode:157:ERROR\n", 1},
+        CheckCase{"declared_size_one_past_length",
+                  with(spec_with_body(10, 50), [](ImageSpec &s) { s.declared_size = 47; }), 0,
+                  "..\\ustest\\prgdecode:161:ERROR\n", 1},
+        CheckCase{"thirty_five_bytes",
+                  with(ImageSpec{}, [](ImageSpec &s) { s.declared_size = 35; }), 1,
+                  "..\\ustest\\prgdecode:167:ERROR\ncheck size = 0, fw_size = 35\n", 1},
+        CheckCase{"shorter_than_header", ImageSpec{}, 10,
+                  "..\\ustest\\prgdecode:167:ERROR\ncheck size = 0, fw_size = 26\n", 1},
+        // Declaring less than a whole header and trailer leaves nothing sound to sum.
+        CheckCase{"declared_size_below_minimum",
+                  with(spec_with_body(4, 40), [](ImageSpec &s) { s.declared_size = 20; }), 0,
+                  "..\\ustest\\prgdecode:167:ERROR\ncheck size = 0, fw_size = 20\n", 1},
+        CheckCase{"header_checksum_wrong",
+                  with(spec_with_body(100, 5000), [](ImageSpec &s) { s.header_checksum = 4999; }),
+                  0,
+                  "..\\ustest\\prgdecode:191:ERROR\n"
+                  "check_size = 100, real sum = 0x1388, hdr sum = 0x1387\n",
+                  1},
+        CheckCase{"header_wrong_whatever_the_trailer",
+                  with(spec_with_body(100, 5000),
+                       [](ImageSpec &s) {
+                           s.header_checksum = 1;
+                           s.trailer = 1;
+                       }),
+                  0,
+                  "..\\ustest\\prgdecode:191:ERROR\n"
+                  "check_size = 100, real sum = 0x1388, hdr sum = 0x1\n",
+                  1},
+        CheckCase{"trailer_wrong",
+                  with(spec_with_body(100, 5000), [](ImageSpec &s) { s.trailer = 0xABCDEF01; }), 0,
+                  "..\\ustest\\prgdecode:199:ERROR\n"
+                  "check_size = 100, real sum = 0xabcdef01, hdr sum = 0x1388\n",
+                  1}),
+    [](const ::testing::TestParamInfo<CheckCase> &info) { return std::string(info.param.name); });
+
+TEST(Check, NullImage)
+{
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(prgdecode_check(nullptr, 100), 1);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "..\\ustest\\prgdecode:151:ERROR\n");
+}
+
+TEST(Check, LeavesTheImageUnchanged)
+{
+    const std::vector<uint8_t> image = make(spec_with_body(300, 20000));
+    std::vector<uint8_t> copy = image;
+    EXPECT_EQ(prgdecode_check(copy.data(), uint32_t(copy.size())), 0);
+    EXPECT_EQ(copy, image);
+}
+
+TEST(Decode, TableIsAPermutationAndEncodeIsItsInverse)
+{
+    std::vector<uint8_t> all(256), stored(256), back(256);
+    for (int i = 0; i < 256; ++i)
+        all[size_t(i)] = uint8_t(i);
+    prgdecode_encode(stored.data(), all.data(), 256);
+    EXPECT_EQ(prgdecode_decode(back.data(), stored.data(), 256), 256);
+    EXPECT_EQ(back, all);
+    EXPECT_EQ(prgdecode_body_table[0x00], 0x03);
+    EXPECT_EQ(prgdecode_body_table[0xFF], 0xE8);
+    uint8_t untouched = 0x55;
+    EXPECT_EQ(prgdecode_decode(&untouched, all.data(), 0), 0);
+    EXPECT_EQ(prgdecode_decode(&untouched, all.data(), -3), -3);
+    EXPECT_EQ(untouched, 0x55);
+}
+
+TEST(Header, GettersReadBigEndianFields)
+{
+    ImageSpec spec = spec_with_body(268284, 0x0140C7B8);
+    const std::vector<uint8_t> image = make(spec);
+    prg_header h;
+    std::memset(&h, 0xAA, sizeof h);
+    EXPECT_EQ(prgdecode_set_header(&h, image.data()), 32);
+    const uint8_t expected[32] = {0x51, 0x65, 0x6C, 0, 0, 0, 0, 0, 0x00, 0x66, 0x00,
+                                  0x1F, 0x07, 0xE1, 0x03, 0x0D, 0x01, 0x40, 0xC7, 0xB8,
+                                  0x00, 0x04, 0x18, 0x20, 0, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(std::memcmp(h.bytes, expected, 32), 0);
+    EXPECT_EQ(prgdecode_get_version(&h), 102);
+    EXPECT_EQ(prgdecode_get_build(&h), 31);
+    EXPECT_EQ(prgdecode_get_year(&h), 2017);
+    EXPECT_EQ(prgdecode_get_month(&h), 3);
+    EXPECT_EQ(prgdecode_get_day(&h), 13);
+    EXPECT_EQ(prgdecode_get_checksum(&h), 0x0140C7B8u);
+    EXPECT_EQ(prgdecode_get_size(&h), 268320u);
+    EXPECT_EQ(prgdecode_get_check_size(&h), 268284);
+
+    // A null image only reports the header length.
+    prg_header before = h;
+    EXPECT_EQ(prgdecode_set_header(&h, nullptr), 32);
+    EXPECT_EQ(std::memcmp(&before, &h, sizeof h), 0);
+
+    ImageSpec zero;
+    zero.declared_size = 0;
+    const std::vector<uint8_t> empty = make(zero);
+    prgdecode_set_header(&h, empty.data());
+    EXPECT_EQ(prgdecode_get_check_size(&h), -36);
+}
+
+TEST(Header, ProductNeedsRoomForNineBytes)
+{
+    ImageSpec spec;
+    spec.product = "ABCDEFGH";
+    const std::vector<uint8_t> image = make(spec);
+    prg_header h;
+    prgdecode_set_header(&h, image.data());
+
+    char small[9];
+    std::memset(small, 'x', sizeof small);
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(prgdecode_get_product(&h, small, 8), -1);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "..\\ustest\\prgdecode:99:ERROR\n");
+    EXPECT_EQ(std::string(small, 9), "xxxxxxxxx");
+
+    EXPECT_EQ(prgdecode_get_product(&h, small, 9), 0);
+    EXPECT_STREQ(small, "ABCDEFGH");
+
+    const std::vector<uint8_t> qel = make(ImageSpec{});
+    prgdecode_set_header(&h, qel.data());
+    char name[64];
+    EXPECT_EQ(prgdecode_get_product(&h, name, 64), 0);
+    EXPECT_STREQ(name, "Qel");
+}
+
+struct FileCase {
+    const char *name;
+    std::vector<uint8_t> content;   // empty with missing = false: an empty file
+    bool missing;
+    int (*op)(const char *);
+    std::string output;             // {path} stands for the file's path
+    int result;
+};
+
+class FileOpTest : public ::testing::TestWithParam<FileCase> {};
+
+int op_check_file(const char *p) { return prgdecode_check_file(p); }
+int op_extract(const char *p) { return prgdecode_extract(p); }
+int op_read_header(const char *p)
+{
+    prg_header h;
+    return prgdecode_read_header(&h, p);
+}
+int op_load(const char *p)
+{
+    uint32_t n = 0;
+    uint8_t *b = prgdecode_load(p, &n);
+    std::free(b);
+    return b ? 0 : 1;
+}
+
+TEST_P(FileOpTest, DiagnosticsAndResult)
+{
+    const FileCase &c = GetParam();
+    const std::string path = temp_path(c.name);
+    std::remove(path.c_str());
+    std::remove((path + ".bin").c_str());
+    if (!c.missing)
+        write_file(path, c.content);
+    ::testing::internal::CaptureStdout();
+    const int result = c.op(path.c_str());
+    std::string expected = c.output;
+    const size_t at = expected.find("{path}");
+    if (at != std::string::npos)
+        expected.replace(at, 6, path);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), expected);
+    EXPECT_EQ(result, c.result);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, FileOpTest,
+    ::testing::Values(
+        FileCase{"load_missing", {}, true, op_load, "..\\ustest\\prgdecode:23:ERROR\n", 1},
+        FileCase{"load_empty", {}, false, op_load, "..\\ustest\\prgdecode:33:ERROR\n", 1},
+        FileCase{"header_missing", {}, true, op_read_header, "..\\ustest\\prgdecode:73:ERROR\n", 1},
+        FileCase{"header_short", std::vector<uint8_t>(31, 1), false, op_read_header,
+                 "..\\ustest\\prgdecode:77:ERROR\n", 1},
+        FileCase{"header_exact", std::vector<uint8_t>(32, 1), false, op_read_header, "", 0},
+        FileCase{"check_missing", {}, true, op_check_file,
+                 "..\\ustest\\prgdecode:23:ERROR\n..\\ustest\\prgdecode:220:ERROR\n", 1},
+        FileCase{"check_sound", make(spec_with_body(64, 999)), false, op_check_file, "", 0},
+        FileCase{"extract_missing", {}, true, op_extract,
+                 "..\\ustest\\prgdecode:23:ERROR\n..\\ustest\\prgdecode:246:ERROR\n", 1},
+        FileCase{"extract_shorter_than_header", std::vector<uint8_t>(20, 7), false, op_extract,
+                 "..\\ustest\\prgdecode:246:ERROR\n", 1}),
+    [](const ::testing::TestParamInfo<FileCase> &info) { return std::string(info.param.name); });
+
+TEST(Extract, DecodesEverythingAfterTheHeaderToPathDotBin)
+{
+    ImageSpec spec = spec_with_body(500, 30000);
+    std::vector<uint8_t> image = make(spec);
+    const std::vector<uint8_t> extra = {0x10, 0x20, 0x30};
+    image.insert(image.end(), extra.begin(), extra.end());
+    const std::string path = temp_path("extract.img");
+    write_file(path, image);
+    std::remove((path + ".bin").c_str());
+
+    ASSERT_EQ(prgdecode_extract(path.c_str()), 0);
+    const std::vector<uint8_t> out = read_file(path + ".bin");
+    ASSERT_EQ(out.size(), image.size() - 32);
+    std::vector<uint8_t> expected(out.size());
+    prgdecode_decode(expected.data(), image.data() + 32, int(expected.size()));
+    EXPECT_EQ(out, expected);
+    EXPECT_TRUE(std::equal(spec.body.begin(), spec.body.end(), out.begin()));
+}
+
+TEST(Extract, ShortFileWritesNothingAndLongPathsFit)
+{
+    const std::string dir = ::testing::TempDir();
+    const std::string longname = dir + std::string(200, 'n') + "." + std::string(40, 'e');
+    write_file(longname, std::vector<uint8_t>(10, 1));
+    std::remove((longname + ".bin").c_str());
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(prgdecode_extract(longname.c_str()), 1);
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(std::ifstream(longname + ".bin").good());
+
+    write_file(longname, make(spec_with_body(10, 100)));
+    EXPECT_EQ(prgdecode_extract(longname.c_str()), 0);
+    EXPECT_EQ(read_file(longname + ".bin").size(), 14u);
+    std::remove(longname.c_str());
+    std::remove((longname + ".bin").c_str());
+}
+
+TEST(PrintInfo, SoundAndFaultyImages)
+{
+    const std::string good = temp_path("info_good.bin");
+    write_file(good, make(spec_with_body(268284, 0x0140C7B8)));
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(prgdecode_print_info(good.c_str()), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "filename: " + good +
+                  "\nproduct: Qel\nversion: 102\nbuild: 31\ndate: 2017/3/13\n"
+                  "checksum: 0x140c7b8\nsize: 268320\ntest checksum...\nOK\n");
+
+    ImageSpec bad_spec = spec_with_body(10, 100);
+    bad_spec.header_checksum = 101;
+    const std::string bad = temp_path("info_bad.bin");
+    write_file(bad, make(bad_spec));
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(prgdecode_print_info(bad.c_str()), -1);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("test checksum...\n..\\ustest\\prgdecode:191:ERROR\n"
+                       "check_size = 10, real sum = 0x64, hdr sum = 0x65\n"
+                       "NG\n..\\ustest\\prgdecode:312:ERROR\n"),
+              std::string::npos)
+        << out;
+
+    const std::string missing = temp_path("info_missing.bin");
+    std::remove(missing.c_str());
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(prgdecode_print_info(missing.c_str()), -1);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "filename: " + missing +
+                  "\n..\\ustest\\prgdecode:73:ERROR\n..\\ustest\\prgdecode:293:ERROR\n");
+}
+
+} // namespace
