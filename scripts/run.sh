@@ -1,0 +1,66 @@
+#!/bin/bash
+# Sets up a fresh Debian 12 machine, builds the updater and runs its main job.
+# Without a real device it starts the emulated Qel device (older firmware,
+# version 1.01 build 30) and the updater against it. With a display you click
+# through the update yourself; without one the update is driven under Xvfb and
+# screenshots are saved (printed at the end).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/packages.sh"
+qel_install_packages
+
+build="$root/build"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j"$(nproc)" --target QelUpdater qel-devsim qel-mkimage
+
+out="$root/screenshots"
+mkdir -p "$out"
+work=$(mktemp -d)
+pids=()
+cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The emulated device lives in its own registry so it cannot be confused with
+# anything else on the machine.
+export XDG_RUNTIME_DIR="$work/run"
+mkdir -p -m 700 "$XDG_RUNTIME_DIR"
+"$build/tools/mkimage/qel-mkimage" --out "$work/installed.bin" --product Qel \
+    --version 101 --build 30 --date 2016-11-02 --size 262180 --checksum 0x013A0F12 >/dev/null
+"$build/emulator/qel-devsim" --installed "$work/installed.bin" --instance demo \
+    --busy-us 3000 --latency-us 150 >"$work/devsim.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do grep -q '^ready:' "$work/devsim.log" && break; sleep 0.1; done
+grep '^ready:' "$work/devsim.log" || { cat "$work/devsim.log"; exit 1; }
+
+if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
+    echo "Starting the updater on $DISPLAY against the emulated device."
+    "$build/app/QelUpdater"
+    exit 0
+fi
+
+display=":$(( (RANDOM % 400) + 100 ))"
+Xvfb "$display" -screen 0 640x480x24 -noreset -nolisten tcp >"$work/xvfb.log" 2>&1 &
+pids+=($!)
+export DISPLAY=$display
+for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+
+"$build/app/QelUpdater" >"$work/updater.log" 2>&1 &
+updater=$!
+pids+=($updater)
+shot() { import -window root "$out/$1.png"; echo "saved $out/$1.png"; }
+for _ in $(seq 100); do xdotool search --name QelUpdater >/dev/null 2>&1 && break; sleep 0.1; done
+sleep 1
+shot 1-idle
+
+if [ -x "$root/scripts/drive-update.sh" ]; then
+    . "$root/scripts/drive-update.sh"
+fi
+
+kill "$updater" 2>/dev/null || true
+echo "--- updater console trace (last lines) ---"
+tail -n 40 "$work/updater.log"
+echo "screenshots are in $out"
