@@ -1,1 +1,287 @@
-// placeholder: being written
+// Device discovery and the I/O control channel, written once for every
+// platform; the operating system is reached only through usbdevs_os.h.
+#include "usbdevs.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "usbdevs_os.h"
+#include "usdiag.h"
+
+namespace {
+
+// The diagnostics keep the module's historical source name on every platform.
+const char k_source[] = "..\\ustest\\usbdevs_win";
+
+const usbdevs_char k_service[] = USBDEVS_TEXT("qel");
+const usbdevs_char k_reference[] = { USBDEVS_SEPARATOR, 'q', 'e', 'l', 0 };
+
+enum {
+    REQUEST_HEADER = 16,
+    MIN_REQUEST = 20,
+    SERVICE_CHARS = 128,
+};
+
+typedef std::char_traits<usbdevs_char> traits;
+
+size_t bounded_length(const usbdevs_char *s, size_t max)
+{
+    size_t n = 0;
+    while (n < max && s[n])
+        ++n;
+    return n;
+}
+
+// Copies src (at most src_max characters, not necessarily terminated) into
+// dst of capacity characters. When it does not fit with its terminator, dst
+// becomes empty rather than a shortened path that names something else.
+int bounded_copy(usbdevs_char *dst, size_t capacity, const usbdevs_char *src, size_t src_max)
+{
+    if (capacity == 0)
+        return 1;
+    const size_t n = bounded_length(src, src_max);
+    if (n >= capacity || n == src_max) {
+        dst[0] = 0;
+        return 1;
+    }
+    traits::copy(dst, src, n);
+    dst[n] = 0;
+    return 0;
+}
+
+// Appends src to the terminated string in dst; empties dst when the result
+// would not fit.
+int bounded_append(usbdevs_char *dst, size_t capacity, const usbdevs_char *src)
+{
+    const size_t have = bounded_length(dst, capacity);
+    const size_t add = traits::length(src);
+    if (have == capacity || have + add >= capacity) {
+        if (capacity)
+            dst[0] = 0;
+        return 1;
+    }
+    traits::copy(dst + have, src, add + 1);
+    return 0;
+}
+
+void put_le(uint8_t *p, uint32_t v, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// Lays out the 16-byte request header little-endian, whatever the host order.
+void encode_header(uint8_t *out, const usbdevs_request &r)
+{
+    put_le(out + 0, r.direction, 4);
+    put_le(out + 4, r.length, 4);
+    put_le(out + 8, r.function, 2);
+    put_le(out + 10, r.value, 2);
+    put_le(out + 12, r.index, 2);
+    out[14] = r.reserved;
+    out[15] = r.request;
+}
+
+void print_error(uint32_t code)
+{
+    usbdevs_os_print_error_code(code);
+    usbdevs_os_print_error_text(code);
+}
+
+} // namespace
+
+int usbdevs_init(usbdevs_context *ctx)
+{
+    std::memset(ctx, 0, sizeof *ctx);
+    return 0;
+}
+
+int usbdevs_exit(usbdevs_context *)
+{
+    return 0;
+}
+
+int usbdevs_open_index(usbdevs_context *ctx, usbdevs_context **handle_out, uint8_t number)
+{
+    if (number != 0)
+        return 1;
+    int status = 0;
+    if (!usbdevs_find(k_service, ctx->dev[0].path, USBDEVS_PATH_CAPACITY, &status))
+        return 1;
+    // An interface path that did not fit has left the entry empty; opening
+    // anything for it would reach the wrong channel, so the device is not used.
+    if (status != 0)
+        return 1;
+    if (handle_out)
+        *handle_out = ctx;
+    return 0;
+}
+
+int usbdevs_find(const usbdevs_char *name, usbdevs_char *path_out, size_t capacity,
+                 int *status_out)
+{
+    usbdevs_os_list *list = usbdevs_os_devices();
+    if (!list) {
+        usbdevs_os_print_error_number(73);
+        return 0;
+    }
+
+    int found = 0;
+    for (uint32_t device = 0; usbdevs_os_device(list, device); ++device) {
+        // One character is never offered, so the name always ends in a NUL.
+        usbdevs_char service[SERVICE_CHARS] = {};
+        if (!usbdevs_os_service(list, service, sizeof service - sizeof service[0])) {
+            usbdevs_os_print_error_number(94);
+            service[0] = 0;
+        }
+        const bool matches = name && traits::length(service) == traits::length(name)
+                             && traits::compare(service, name, traits::length(name)) == 0;
+
+        for (uint32_t member = 0; usbdevs_os_interface(list, member); ++member) {
+            const uint32_t size = usbdevs_os_detail_size(list);
+            if (size == 0) {
+                usbdevs_os_print_error_number(129);
+                continue;
+            }
+            void *record = std::malloc(size);
+            if (!record) {
+                usbdevs_os_print_error_number(135);
+                continue;
+            }
+            std::memset(record, 0, size);
+            size_t max_chars = 0;
+            const usbdevs_char *path = usbdevs_os_detail(list, record, size, &max_chars);
+            if (!path) {
+                usbdevs_os_print_error_number(147);
+                std::free(record);
+                continue;
+            }
+            if (matches) {
+                if (path_out) {
+                    std::memset(path_out, 0, capacity * sizeof *path_out);
+                    const int status = bounded_copy(path_out, capacity, path, max_chars);
+                    if (status_out)
+                        *status_out = status;
+                }
+                found = 1;
+            }
+            std::free(record);
+        }
+    }
+    usbdevs_os_devices_free(list);
+    return found;
+}
+
+usbdevs_handle usbdevs_open(const usbdevs_char *path)
+{
+    usbdevs_char channel[USBDEVS_PATH_CAPACITY] = {};
+    // An empty interface path names no device: it must not become a channel
+    // path of its own (the bare reference name at the root).
+    if (bounded_copy(channel, USBDEVS_PATH_CAPACITY, path, USBDEVS_PATH_CAPACITY) == 0
+        && channel[0] != 0) {
+        for (size_t i = traits::length(channel); i-- > 0;) {
+            if (channel[i] == USBDEVS_SEPARATOR) {
+                channel[i] = 0;
+                break;
+            }
+        }
+        bounded_append(channel, USBDEVS_PATH_CAPACITY, k_reference);
+    }
+
+    usbdevs_handle handle = usbdevs_os_channel_open(channel);
+    if (handle == USBDEVS_INVALID_HANDLE) {
+        usbdevs_print_last_error();
+        usbdevs_os_print_error_number(200);
+    }
+    return handle;
+}
+
+int usbdevs_ioctl(usbdevs_handle handle, const void *in, uint32_t in_length, void *out,
+                  uint32_t out_length)
+{
+    uint32_t returned = 0;
+    if (!usbdevs_os_channel_ioctl(handle, USBDEVS_IOCTL_CODE, in, in_length, out, out_length,
+                                  &returned)) {
+        // Taken first: printing the site line may disturb it.
+        const uint32_t code = usbdevs_os_last_error();
+        us_diag(k_source, 223);
+        print_error(code);
+        return 1;
+    }
+    if (returned != out_length) {
+        us_diag(k_source, 229);
+        return 1;
+    }
+    return 0;
+}
+
+int usbdevs_write(usbdevs_context *ctx, uint8_t request, uint16_t value, uint16_t index,
+                  uint16_t length, const void *data)
+{
+    if (length == 0) {
+        us_diag(k_source, 244);
+        return 1;
+    }
+    if (!data) {
+        us_diag(k_source, 245);
+        return 1;
+    }
+
+    usbdevs_handle handle = usbdevs_open(ctx->dev[0].path);
+    if (handle == USBDEVS_INVALID_HANDLE) {
+        us_diag(k_source, 248);
+        return 1;
+    }
+
+    const size_t size = length + REQUEST_HEADER < MIN_REQUEST ? MIN_REQUEST
+                                                              : length + REQUEST_HEADER;
+    uint8_t *buffer = static_cast<uint8_t *>(usbdevs_os_page_alloc(size));
+    if (!buffer) {
+        usbdevs_os_channel_close(handle);
+        us_diag(k_source, 257);
+        return 1;
+    }
+    std::memset(buffer, 0, size);
+    std::memcpy(buffer + REQUEST_HEADER, data, length);
+    usbdevs_request header = {};
+    header.direction = 0;
+    header.length = length;
+    header.function = USBDEVS_FUNCTION_VENDOR_DEVICE;
+    header.value = value;
+    header.index = index;
+    header.request = request;
+    encode_header(buffer, header);
+
+    const int result = usbdevs_ioctl(handle, buffer, static_cast<uint32_t>(size), nullptr, 0);
+
+    usbdevs_os_page_free(buffer, size);
+    usbdevs_os_channel_close(handle);
+    return result;
+}
+
+int usbdevs_read(usbdevs_context *ctx, uint8_t request, uint16_t value, uint16_t index,
+                 uint16_t length, void *buffer)
+{
+    usbdevs_handle handle = usbdevs_open(ctx->dev[0].path);
+    if (handle == USBDEVS_INVALID_HANDLE)
+        return 1;
+
+    uint8_t in[MIN_REQUEST] = {};
+    usbdevs_request header = {};
+    header.direction = 1;
+    header.function = USBDEVS_FUNCTION_VENDOR_DEVICE;
+    header.value = value;
+    header.index = index;
+    header.request = request;
+    encode_header(in, header);
+
+    const int result = usbdevs_ioctl(handle, in, sizeof in, buffer, length);
+    usbdevs_os_channel_close(handle);
+    return result;
+}
+
+void usbdevs_print_last_error(void)
+{
+    print_error(usbdevs_os_last_error());
+}

@@ -1,0 +1,16 @@
+# Tests of the device channel. Outside Windows the test plays the driver over
+# the Unix-socket stand-in; on Windows only what needs no device is checked.
+if(WIN32)
+  add_executable(test_usbdevs_win test_usbdevs_win.cpp)
+  target_link_libraries(test_usbdevs_win PRIVATE usbdevs gtest_main)
+  add_test(NAME test_usbdevs_win COMMAND test_usbdevs_win)
+else()
+  add_library(testdriver STATIC testdriver.cpp)
+  target_include_directories(testdriver PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+  find_package(Threads REQUIRED)
+  target_link_libraries(testdriver PUBLIC Threads::Threads)
+
+  add_executable(test_usbdevs test_usbdevs.cpp)
+  target_link_libraries(test_usbdevs PRIVATE usbdevs testdriver gtest_main)
+  add_test(NAME test_usbdevs COMMAND test_usbdevs)
+endif()

@@ -1,0 +1,88 @@
+// The platform seam under usbdevs.cpp: everything the device-access logic
+// asks of the operating system, and nothing more. usbdevs_win.cpp provides it
+// with SetupAPI and the driver's I/O control channel; usbdevs_posix.cpp with a
+// device registry in the file system and a Unix-socket channel per device.
+// The selection rules, request layout, byte-count checks and diagnostics stay
+// in usbdevs.cpp, so that they hold the same on every platform.
+#ifndef USTEST_USBDEVS_OS_H
+#define USTEST_USBDEVS_OS_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "usbdevs.h"
+
+#ifdef _WIN32
+#define USBDEVS_TEXT(s) L##s
+#define USBDEVS_SEPARATOR L'\\'
+#else
+#define USBDEVS_TEXT(s) s
+#define USBDEVS_SEPARATOR '/'
+#endif
+
+// ---- Device list -------------------------------------------------------
+// A snapshot of the present devices that expose an audio-rendering
+// interface, with a cursor on one device and one of its interfaces.
+struct usbdevs_os_list;
+
+// Takes the list; null when the list cannot be had (the last error tells why).
+usbdevs_os_list *usbdevs_os_devices(void);
+// Releases the list; null is ignored.
+void usbdevs_os_devices_free(usbdevs_os_list *list);
+
+// Moves the cursor to device number `device` (0, 1, ... in enumeration
+// order); false after the last device.
+bool usbdevs_os_device(usbdevs_os_list *list, uint32_t device);
+
+// Reads the current device's driver service name into name, offering at most
+// `bytes` bytes, NUL included; false when it cannot be read or does not fit.
+bool usbdevs_os_service(usbdevs_os_list *list, usbdevs_char *name, uint32_t bytes);
+
+// Moves the cursor to interface number `member` of the current device; false
+// after the last one.
+bool usbdevs_os_interface(usbdevs_os_list *list, uint32_t member);
+
+// The size in bytes of the current interface's detail record; 0 when the
+// system does not give one.
+uint32_t usbdevs_os_detail_size(usbdevs_os_list *list);
+
+// Sets the record's size field and fills `record` (size bytes, zeroed by the
+// caller) with the current interface's detail. Returns the interface path
+// inside the record and in *max_chars the characters the record holds from
+// there on (the path is not trusted to be terminated); null on failure.
+const usbdevs_char *usbdevs_os_detail(usbdevs_os_list *list, void *record, uint32_t size,
+                                      size_t *max_chars);
+
+// ---- Channel -----------------------------------------------------------
+// Opens the private channel at `path` for reading and writing; an empty path
+// never opens. USBDEVS_INVALID_HANDLE on failure, with the last error set.
+usbdevs_handle usbdevs_os_channel_open(const usbdevs_char *path);
+
+// One synchronous I/O control request. True when the driver carried it out;
+// *returned is then the byte count it reported (never more than out_length
+// bytes are stored in out). False with the last error set otherwise.
+bool usbdevs_os_channel_ioctl(usbdevs_handle handle, uint32_t code, const void *in,
+                              uint32_t in_length, void *out, uint32_t out_length,
+                              uint32_t *returned);
+
+void usbdevs_os_channel_close(usbdevs_handle handle);
+
+// ---- Memory and errors -------------------------------------------------
+// Fresh committed read-write pages for one request buffer; null on failure.
+void *usbdevs_os_page_alloc(size_t size);
+void usbdevs_os_page_free(void *pages, size_t size);
+
+// The calling thread's last error code.
+uint32_t usbdevs_os_last_error(void);
+
+// Prints the system's text for code to standard output as plain text, ending
+// in a line break; false (and nothing printed) when the system has none.
+bool usbdevs_os_print_error_text(uint32_t code);
+
+// Prints "ERROR : %d\n" (wide where the platform's diagnostics are wide).
+void usbdevs_os_print_error_number(int number);
+
+// Prints "GetLastError() = %#x\n" (wide where the platform's diagnostics are wide).
+void usbdevs_os_print_error_code(uint32_t code);
+
+#endif
