@@ -9,6 +9,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#ifndef _WIN32
+#include <string>
+#endif
 
 #include "usbdevs.h"
 
@@ -84,5 +87,11 @@ void usbdevs_os_print_error_number(int number);
 
 // Prints "GetLastError() = %#x\n" (wide where the platform's diagnostics are wide).
 void usbdevs_os_print_error_code(uint32_t code);
+
+#ifndef _WIN32
+// The device registry's root directory, for whoever plays the driver too:
+// $XDG_RUNTIME_DIR/qel-devices, or /tmp/qel-devices-<uid> without one.
+std::string usbdevs_posix_registry_root(void);
+#endif
 
 #endif

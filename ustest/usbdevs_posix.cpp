@@ -45,14 +45,6 @@ struct DetailRecord {
 };
 const size_t k_path_offset = offsetof(DetailRecord, path);
 
-std::string registry_root()
-{
-    const char *runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && *runtime)
-        return std::string(runtime) + "/qel-devices";
-    return "/tmp/qel-devices-" + std::to_string(static_cast<unsigned long>(getuid()));
-}
-
 bool entry_is(const std::string &path, mode_t type)
 {
     struct stat st;
@@ -166,6 +158,14 @@ void put_le32(uint8_t *p, uint32_t v)
 
 } // namespace
 
+std::string usbdevs_posix_registry_root(void)
+{
+    const char *runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime && *runtime)
+        return std::string(runtime) + "/qel-devices";
+    return "/tmp/qel-devices-" + std::to_string(static_cast<unsigned long>(getuid()));
+}
+
 struct usbdevs_os_list {
     std::vector<Device> devices;
     const Device *device = nullptr;
@@ -174,7 +174,7 @@ struct usbdevs_os_list {
 
 usbdevs_os_list *usbdevs_os_devices(void)
 {
-    const std::string root = registry_root();
+    const std::string root = usbdevs_posix_registry_root();
     std::vector<std::string> instances;
     if (!sorted_names(root, &instances) && errno != ENOENT)
         return nullptr;
