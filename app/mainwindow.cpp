@@ -1,0 +1,265 @@
+#include "mainwindow.h"
+
+#include <string>
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDialog>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QKeySequence>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QShortcut>
+#include <QTextBrowser>
+#include <QTextStream>
+#include <QVBoxLayout>
+
+#include "versiontext.h"
+
+namespace {
+
+const char kEmbeddedImage[] = ":/res/update.bin";
+
+// on_timer, on_finish, on_processtext and on_error are wired up when an update
+// starts, so connecting by name finds no signal for them; that is expected and
+// not worth a warning on every start.
+QtMessageHandler g_previous_handler = nullptr;
+
+void drop_unmatched_slot_warnings(QtMsgType type, const QMessageLogContext &context,
+                                  const QString &message)
+{
+    if (type == QtWarningMsg
+        && message.startsWith(QLatin1String("QMetaObject::connectSlotsByName: No matching signal for ")))
+        return;
+    if (g_previous_handler)
+        g_previous_handler(type, context, message);
+}
+
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent),
+      ui(new MainWindowUi()),
+      timer(),
+      dev(),
+      update_state(0),
+      version_check(true),
+      fw_path(QString::fromLatin1(kEmbeddedImage)),
+      job{},
+      image{}
+{
+    setup_ui();
+
+    g_previous_handler = qInstallMessageHandler(drop_unmatched_slot_warnings);
+    QMetaObject::connectSlotsByName(this);
+    qInstallMessageHandler(g_previous_handler);
+
+    load_fw(fw_path);
+
+    new QShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_F), this, SLOT(select_fw_path()),
+                  nullptr, Qt::WindowShortcut);
+}
+
+MainWindow::~MainWindow()
+{
+    delete ui;
+}
+
+void MainWindow::setup_ui()
+{
+    if (objectName().isEmpty())
+        setObjectName(QStringLiteral("MainWindow"));
+    resize(320, 240);
+    setMinimumSize(QSize(320, 240));
+    setMaximumSize(QSize(320, 240));
+
+    ui->actionAbout = new QAction(this);
+    ui->actionAbout->setObjectName(QStringLiteral("actionAbout"));
+
+    ui->centralWidget = new QWidget(this);
+    ui->centralWidget->setObjectName(QStringLiteral("centralWidget"));
+    ui->label = new QLabel(ui->centralWidget);
+    ui->label->setObjectName(QStringLiteral("label"));
+    ui->label->setGeometry(QRect(10, 10, 301, 61));
+    ui->label->setAlignment(Qt::AlignCenter);
+    ui->button_fwupdate = new QPushButton(ui->centralWidget);
+    ui->button_fwupdate->setObjectName(QStringLiteral("button_fwupdate"));
+    ui->button_fwupdate->setGeometry(QRect(23, 140, 271, 32));
+    ui->progressBar = new QProgressBar(ui->centralWidget);
+    ui->progressBar->setObjectName(QStringLiteral("progressBar"));
+    ui->progressBar->setGeometry(QRect(60, 90, 221, 41));
+    ui->progressBar->setValue(0);
+    setCentralWidget(ui->centralWidget);
+
+    ui->menuBar = new QMenuBar(this);
+    ui->menuBar->setObjectName(QStringLiteral("menuBar"));
+    ui->menuBar->setGeometry(QRect(0, 0, 320, 24));
+    ui->menuFile = new QMenu(ui->menuBar);
+    ui->menuFile->setObjectName(QStringLiteral("menuFile"));
+    setMenuBar(ui->menuBar);
+    ui->menuBar->addAction(ui->menuFile->menuAction());
+    ui->menuFile->addAction(ui->actionAbout);
+
+    retranslate_ui();
+}
+
+void MainWindow::retranslate_ui()
+{
+    setWindowTitle(QCoreApplication::translate("MainWindow", "MainWindow"));
+    ui->actionAbout->setText(QCoreApplication::translate("MainWindow", "About"));
+    ui->button_fwupdate->setText(QCoreApplication::translate("MainWindow", "Firmware Update"));
+    ui->menuFile->setTitle(QCoreApplication::translate("MainWindow", "Help"));
+}
+
+bool MainWindow::load_fw(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const qint64 length = file.size();
+    if (length > FW_IMAGE_CAPACITY)
+        return false;
+
+    // Straight into the image buffer; a file that yields fewer bytes than its
+    // size (it shrank, or a read failed) is refused.
+    qint64 got = 0;
+    while (got < length) {
+        const qint64 n = file.read(reinterpret_cast<char *>(image.data) + got, length - got);
+        if (n <= 0)
+            break;
+        got += n;
+    }
+    if (got != length)
+        return false;
+    image.size = int(length);
+
+    if (image.size < int(dev.set_fw_image(nullptr)))
+        return false;
+    dev.set_fw_image(image.data);
+    if (!UsDevice::check_fw_image(image.data, image.size)) {
+        QMessageBox::warning(this, tr("Error"), tr("Checksum Error: %1").arg(path), QMessageBox::Ok);
+        return false;
+    }
+    std::string product;
+    if (!dev.get_fw_product(product)) {
+        QMessageBox::warning(this, tr("Error"), tr("Cannot get product name: %1").arg(path),
+                             QMessageBox::Ok);
+        return false;
+    }
+    // One multi-argument arg(): a product name holding "%2" stays as it is.
+    ui->label->setText(tr("%1 Firmware Updater\n\nTo %2, build %3")
+                           .arg(QString::fromUtf8(product.data(), int(product.size())),
+                                version_text(dev.get_fw_version()),
+                                QString::number(dev.get_fw_build())));
+    return true;
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (update_state != 0) {
+        event->ignore();
+        QMessageBox::warning(this, tr("Error"),
+                             tr("A firmware update is running. The updater cannot be closed "
+                                "until it has finished."),
+                             QMessageBox::Ok);
+        return;
+    }
+    QMainWindow::closeEvent(event);
+}
+
+void MainWindow::on_button_fwupdate_clicked()
+{
+}
+
+void MainWindow::show_progress()
+{
+    // The bar ignores a value above its maximum, so the maximum goes first.
+    if (ui->progressBar->maximum() != job.total)
+        ui->progressBar->setMaximum(job.total);
+    ui->progressBar->setValue(int(job.pos.load()));
+}
+
+void MainWindow::on_timer()
+{
+    show_progress();
+}
+
+void MainWindow::on_finish()
+{
+    timer.stop();
+    show_progress();
+    update_state = 0;
+    ui->button_fwupdate->setEnabled(true);
+    ui->button_fwupdate->setText(QCoreApplication::translate("MainWindow", "Firmware Update"));
+}
+
+void MainWindow::on_actionAbout_triggered()
+{
+    QFile file(QStringLiteral(":/res/LICENSE.txt"));
+    if (!file.open(QIODevice::ReadOnly)) {
+        qDebug() << "Open Error";
+        QMessageBox::warning(this, tr("File Missing!"),
+                             tr("There is a possibility that the file has been moved or deleted."),
+                             QMessageBox::Ok);
+        qDebug() << QDir(QDir::currentPath());
+        qDebug() << QDir(QDir::homePath());
+        qDebug() << QDir(QDir::rootPath());
+        return;
+    }
+    QTextStream stream(&file);
+    stream.setCodec("UTF-8");
+    QString text = stream.readAll();
+    // The notice keeps the page breaks of the licence texts; a browser has no pages.
+    text.remove(QChar(0x0C));
+
+    QDialog dialog;
+    dialog.setWindowTitle(tr("License Information"));
+    dialog.setFixedSize(650, 400);
+    auto *layout = new QVBoxLayout;
+    auto *browser = new QTextBrowser;
+    layout->addWidget(browser);
+    dialog.setLayout(layout);
+    browser->setText(text);
+    dialog.exec();
+}
+
+void MainWindow::on_processtext(QString text)
+{
+    ui->label->setText(text);
+}
+
+void MainWindow::on_error(QString error)
+{
+    ui->label->setText(error);
+}
+
+void MainWindow::select_fw_path()
+{
+    // The worker is sending image.data right now; it must not change under it.
+    if (update_state != 0) {
+        QMessageBox::warning(this, tr("Error"),
+                             tr("A firmware update is running. The firmware file cannot be "
+                                "changed until it has finished."),
+                             QMessageBox::Ok);
+        return;
+    }
+
+    const QString name = QFileDialog::getOpenFileName(this, tr("Open File"), QStringLiteral("."),
+                                                      tr("Firmware (*)"));
+    version_check = false;
+    if (!name.isEmpty()) {
+        fw_path = name;
+        if (load_fw(fw_path))
+            return;
+    }
+    fw_path = QString::fromLatin1(kEmbeddedImage);
+    load_fw(fw_path);
+}

@@ -1,0 +1,92 @@
+// The updater's only window: status label, progress bar, the update button and
+// the Help menu. It owns all state of a run: the device object, the image
+// buffer, the progress record shared with the update worker and the image path.
+#ifndef APP_MAINWINDOW_H
+#define APP_MAINWINDOW_H
+
+#include <atomic>
+#include <cstdint>
+
+#include <QMainWindow>
+#include <QString>
+#include <QTimer>
+
+#include "usdevice.h"
+
+class QAction;
+class QCloseEvent;
+class QLabel;
+class QMenu;
+class QMenuBar;
+class QProgressBar;
+class QPushButton;
+class QWidget;
+
+enum { FW_IMAGE_CAPACITY = 1048576 };
+
+// The image to install, exactly as stored in its file.
+struct FWImage {
+    UsDevice *device;                   // the window's dev, set when an update starts
+    uint8_t data[FW_IMAGE_CAPACITY];
+    int size;
+};
+
+// Progress shared with the update worker. pos is written by the transfer on
+// the worker's thread while the window's timer reads it, hence atomic.
+struct FWUpdateJob {
+    std::atomic<uint32_t> pos;
+    int total;
+    FWImage *image;
+};
+
+// The window's widgets; all of them belong to the window's widget tree.
+struct MainWindowUi {
+    QAction *actionAbout;
+    QWidget *centralWidget;
+    QLabel *label;
+    QPushButton *button_fwupdate;
+    QProgressBar *progressBar;
+    QMenuBar *menuBar;
+    QMenu *menuFile;
+};
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    bool load_fw(const QString &path);
+
+protected:
+    // Closing while an update runs would free the records the worker is using.
+    void closeEvent(QCloseEvent *event) override;
+
+private slots:
+    void on_button_fwupdate_clicked();
+    void on_timer();
+    void on_finish();
+    void on_actionAbout_triggered();
+    void on_processtext(QString text);
+    void on_error(QString error);
+    void select_fw_path();
+
+private:
+    void setup_ui();
+    void retranslate_ui();
+    void show_progress();
+
+    MainWindowUi *ui;
+    QTimer timer;
+    UsDevice dev;
+    int update_state;
+    bool version_check;
+    QString fw_path;
+    FWUpdateJob job;
+    FWImage image;
+
+    friend class MainWindowTest;
+};
+
+#endif

@@ -1,0 +1,37 @@
+#include "testimages.h"
+
+#include <string>
+#include <vector>
+
+#include <QFile>
+
+QByteArray image_of(const ImageSpec &spec)
+{
+    std::vector<uint8_t> bytes;
+    std::string error;
+    if (!mkimage_build(spec, &bytes, &error))
+        qFatal("cannot make a test image: %s", error.c_str());
+    return QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size()));
+}
+
+QByteArray sound_image(const char *product, uint16_t version, uint16_t build,
+                       uint32_t body_length)
+{
+    ImageSpec spec;
+    spec.product = product;
+    spec.version = version;
+    spec.build = build;
+    spec.body.resize(body_length);
+    for (uint32_t i = 0; i < body_length; ++i)
+        spec.body[i] = uint8_t(i * 7 + 3);
+    return image_of(spec);
+}
+
+QString write_file(const QString &dir, const QString &name, const QByteArray &bytes)
+{
+    const QString path = dir + QLatin1Char('/') + name;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        qFatal("cannot write %s", qPrintable(path));
+    return path;
+}

@@ -1,0 +1,18 @@
+// Firmware images and files for the window's tests, all made by the image maker.
+#ifndef APP_TESTS_TESTIMAGES_H
+#define APP_TESTS_TESTIMAGES_H
+
+#include <QByteArray>
+#include <QString>
+
+#include "mkimage.h"
+
+// A sound image; body_length plain body bytes of a fixed pattern.
+QByteArray sound_image(const char *product, uint16_t version, uint16_t build,
+                       uint32_t body_length = 1000);
+QByteArray image_of(const ImageSpec &spec);
+
+// Writes bytes to dir/name and returns the path.
+QString write_file(const QString &dir, const QString &name, const QByteArray &bytes);
+
+#endif
