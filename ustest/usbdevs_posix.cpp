@@ -297,6 +297,10 @@ usbdevs_handle usbdevs_os_channel_open(const usbdevs_char *path)
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return USBDEVS_INVALID_HANDLE;
+    // A driver that stops accepting fills its queue; connecting then waits
+    // no longer than a reply may take, and fails (EAGAIN).
+    timeval limit = { k_reply_limit_ms / 1000, 0 };
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     int r;
     do {
         r = connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr);

@@ -474,6 +474,28 @@ TEST_F(Channel, SilentDriverFailsAfterTheReplyLimit)
     EXPECT_TRUE(conns[0].closed_by_client);
 }
 
+TEST_F(Channel, DriverThatStopsAcceptingFailsAtOpening)
+{
+    // A listener that never accepts, its one-place queue already taken.
+    const std::string dir = reg.add_device("dev0", "qel", { "global" });
+    const int listener = listen_unix(dir + "/render/qel", 0);
+    ASSERT_GE(listener, 0);
+    set_path(dir + "/render/global");
+    const int queued = connect_unix(dir + "/render/qel");
+    ASSERT_GE(queued, 0);
+
+    uint8_t buf[64];
+    const auto start = std::chrono::steady_clock::now();
+    CaptureStdout();
+    EXPECT_EQ(1, usbdevs_read(&ctx, 30, 0, 0, sizeof buf, buf));
+    EXPECT_EQ(last_error_lines(EAGAIN) + "ERROR : 200\n", GetCapturedStdout());
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(4900));
+    EXPECT_LT(waited, std::chrono::milliseconds(8000));
+    close(queued);
+    close(listener);
+}
+
 TEST_F(Channel, PrintsTheLastError)
 {
     CaptureStdout();

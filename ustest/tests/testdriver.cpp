@@ -105,18 +105,44 @@ uint16_t get_le16(const uint8_t *p)
     return static_cast<uint16_t>(p[0] | p[1] << 8);
 }
 
-int listen_unix(const std::string &path)
+namespace {
+
+bool unix_address(const std::string &path, sockaddr_un *addr)
+{
+    std::memset(addr, 0, sizeof *addr);
+    addr->sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr->sun_path)
+        return false;
+    std::memcpy(addr->sun_path, path.c_str(), path.size());
+    return true;
+}
+
+} // namespace
+
+int listen_unix(const std::string &path, int backlog)
 {
     sockaddr_un addr;
-    std::memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path)
+    if (!unix_address(path, &addr))
         return -1;
-    std::memcpy(addr.sun_path, path.c_str(), path.size());
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0 || listen(fd, 8) < 0) {
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0 || listen(fd, backlog) < 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int connect_unix(const std::string &path)
+{
+    sockaddr_un addr;
+    if (!unix_address(path, &addr))
+        return -1;
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
         close(fd);
         return -1;
     }

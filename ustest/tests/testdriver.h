@@ -83,6 +83,9 @@ private:
 };
 
 // Binds a Unix stream socket at path and listens; -1 on failure.
-int listen_unix(const std::string &path);
+int listen_unix(const std::string &path, int backlog = 8);
+
+// Connects a Unix stream socket to path; -1 on failure.
+int connect_unix(const std::string &path);
 
 #endif
