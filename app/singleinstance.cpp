@@ -44,7 +44,8 @@ int open_marker_lock(const QString &name, bool *held_elsewhere)
 QString single_instance_marker_dir()
 {
     const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-    if (runtime.startsWith('/'))
+    struct stat st;
+    if (runtime.startsWith('/') && ::stat(runtime.constData(), &st) == 0 && S_ISDIR(st.st_mode))
         return QFile::decodeName(runtime);
 
     // Under the shared temporary directory only a directory of our own will
@@ -52,7 +53,6 @@ QString single_instance_marker_dir()
     const QString dir = QDir::tempPath() + QStringLiteral("/qel-%1").arg(::getuid());
     const QByteArray native = QFile::encodeName(dir);
     ::mkdir(native.constData(), 0700);
-    struct stat st;
     if (::lstat(native.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()
         || (st.st_mode & 077) != 0)
         return QString();

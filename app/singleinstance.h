@@ -39,9 +39,11 @@ private:
     bool another_running_ = false;
 };
 
+#ifndef Q_OS_WIN
 // The directory that holds the marker files outside Windows: the user's
 // runtime directory, or a private per-user directory under the temporary
 // directory. Empty when no safe directory can be had.
 QString single_instance_marker_dir();
+#endif
 
 #endif

@@ -5,8 +5,10 @@
 #include <vector>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -16,14 +18,24 @@ class SingleInstanceTest : public QObject {
 
 private:
     QTemporaryDir runtime;
+    bool with_runtime_dir = true;   // else only a temporary directory is set
     std::vector<std::unique_ptr<QProcess>> started;
+
+    QString marker_dir() const
+    {
+        return with_runtime_dir ? runtime.path()
+                                : runtime.path() + QStringLiteral("/qel-%1").arg(::getuid());
+    }
 
     QProcess *start(const QString &program)
     {
         auto process = std::make_unique<QProcess>();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+        if (with_runtime_dir)
+            env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+        else
+            env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
         env.insert(QStringLiteral("TMPDIR"), runtime.path());
         process->setProcessEnvironment(env);
         process->setProcessChannelMode(QProcess::MergedChannels);
@@ -38,7 +50,7 @@ private:
     // has passed the single-instance test as the only instance.
     bool holds_marker(QProcess *process, const QString &name)
     {
-        const QByteArray path = QFile::encodeName(runtime.path() + QLatin1Char('/') + name
+        const QByteArray path = QFile::encodeName(marker_dir() + QLatin1Char('/') + name
                                                   + QStringLiteral("_shmem.lock"));
         struct stat st;
         if (::stat(path.constData(), &st) != 0)
@@ -90,10 +102,20 @@ private slots:
             process->waitForFinished(30000);
         }
         started.clear();
+        with_runtime_dir = true;
+    }
+
+    void secondInstanceExits_data()
+    {
+        QTest::addColumn<bool>("runtimeDir");
+        QTest::newRow("in the runtime directory") << true;
+        QTest::newRow("in a private temporary directory") << false;
     }
 
     void secondInstanceExits()
     {
+        QFETCH(bool, runtimeDir);
+        with_runtime_dir = runtimeDir;
         QProcess *first = start(QStringLiteral(QELUPDATER_PATH));
         QVERIFY(first);
         QVERIFY(wait_until_running(first, QStringLiteral("QelUpdater")));
@@ -101,6 +123,8 @@ private slots:
         QVERIFY(exits_as_second(start(QStringLiteral(QELUPDATER_PATH))));
         QCOMPARE(first->state(), QProcess::Running);
         QVERIFY(holds_marker(first, QStringLiteral("QelUpdater")));
+        if (!runtimeDir)
+            QCOMPARE(QFileInfo(marker_dir()).permissions() & 0x0077, QFileDevice::Permissions());
     }
 
     // The kernel drops the marker with the process, however it ends.
