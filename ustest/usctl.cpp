@@ -1,1 +1,716 @@
-// placeholder: being written
+#include "usctl.h"
+
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+
+#include "usdiag.h"
+#include "ussleep.h"
+
+namespace {
+
+const char kSource[] = "..\\ustest\\usctl";
+
+enum {
+    kMessageSize = 64,
+    kRequestWrite = 29,
+    kRequestRead = 30,
+    kSendTries = 10,
+    kReadyPolls = 1000,
+    kPollMs = 5,
+
+    kTagDebug = 18,
+    kTagQuery20 = 20,
+    kTagQuery24 = 24,
+    kTagStart = 33,
+    kTagStatus = 34,
+    kTagRoom = 35,
+    kTagOffset = 36,
+    kTagBlock = 37,
+    kTagLastBlock = 38,
+    kTagChecksumRequest = 39,
+    kTagChecksum = 40,
+    kTagInfoRequest = 49,
+    kTagVersion = 50,
+    kTagBuild = 51,
+    kTagProduct = 52,
+    kTagSelector1 = 97,
+    kTagSelector2 = 98,
+    kTagReady = 161,
+
+    kBlockSize = 61,
+};
+
+void diag(int line)
+{
+    us_diag(kSource, line);
+}
+
+usbdevs_context *context_of(usctl_handle *dev)
+{
+    return dev ? *dev : nullptr;
+}
+
+// One item of a parsed reply.
+struct Item {
+    int tag = 0;
+    int type = 0;
+    uintptr_t value = 0;
+    uint8_t length = 0;
+
+    const uint8_t *bytes() const { return reinterpret_cast<const uint8_t *>(value); }
+    // Integers come as types 1 to 4; a byte string's value is a pointer into
+    // the reply, never a number the device sent.
+    bool integer(uint32_t *out) const
+    {
+        if (type == USMSG_TYPE_BYTES)
+            return false;
+        *out = uint32_t(value);
+        return true;
+    }
+};
+
+bool next_item(UsMsg *msg, Item *item)
+{
+    return usmsg_get(msg, &item->tag, &item->type, &item->value, &item->length) == 0;
+}
+
+struct RequestItem {
+    uint8_t tag;
+    uint8_t type;
+    uint32_t value;
+};
+
+// The request pattern: the items and the end item, then wait for the device
+// and send. lines holds one failure line per item, then the lines of the end
+// item, the wait and the send.
+int send_request(usctl_handle *dev, UsMsg *msg, std::initializer_list<RequestItem> items,
+                 std::initializer_list<int> lines)
+{
+    const int *line = lines.begin();
+    usmsg_reset(msg);
+    for (const RequestItem &item : items) {
+        if (usmsg_put(msg, item.tag, item.type, item.value, 0) != 0) {
+            diag(*line);
+            return 1;
+        }
+        ++line;
+    }
+    if (usmsg_put(msg, 0, USMSG_TYPE_END, 0, 0) != 0) {
+        diag(line[0]);
+        return 1;
+    }
+    if (usctl_wait_ready(dev) != 0) {
+        diag(line[1]);
+        return 1;
+    }
+    if (usctl_send(dev, msg) != 0) {
+        diag(line[2]);
+        return 1;
+    }
+    return 0;
+}
+
+// Commands that ask a one-tag question and take the first integer answer
+// with the same tag.
+int query(usctl_handle *dev, uint8_t tag, uint32_t *out, std::initializer_list<int> lines,
+          int read_line)
+{
+    uint8_t buf[kMessageSize] = {};
+    UsMsg msg;
+    usmsg_init(&msg, buf, sizeof buf);
+    if (send_request(dev, &msg, {{tag, USMSG_TYPE_NONE, 0}}, lines) != 0)
+        return 1;
+    for (uint8_t polls = 100; polls > 0; --polls) {
+        if (usctl_recv(dev, &msg) != 0) {
+            diag(read_line);
+            return 1;
+        }
+        Item item;
+        uint32_t value;
+        while (next_item(&msg, &item)) {
+            if (item.tag == tag && item.integer(&value)) {
+                if (out)
+                    *out = value;
+                return 0;
+            }
+        }
+        if (polls > 1)
+            us_sleep_ms(kPollMs);
+    }
+    return 1;
+}
+
+void store_u16(void *dest, uint32_t value, uint8_t length)
+{
+    const uint16_t v = uint16_t(value);
+    if (length >= sizeof v) {
+        std::memcpy(dest, &v, sizeof v);
+    } else if (length == 1) {
+        // Only one byte of room: the low byte, wherever the host keeps it.
+        static_cast<uint8_t *>(dest)[0] = uint8_t(v);
+    }
+}
+
+void print_debug_block(const Item &item)
+{
+    std::printf("\n\n--debug--\n");
+    std::fwrite(item.bytes(), 1, item.length, stdout);
+    std::printf("\n---------\n");
+}
+
+const uint32_t kNotReported = 0xFFFFFFFFu;
+
+} // namespace
+
+int usctl_init(usctl_device *dev)
+{
+    if (!dev)
+        return 1;
+    return usbdevs_init(&dev->ctx);
+}
+
+int usctl_exit(usctl_device *dev)
+{
+    if (!dev)
+        return 1;
+    usbdevs_exit(&dev->ctx);
+    dev->next_number = 0;
+    return 0;
+}
+
+int usctl_open(usctl_device *dev, usctl_handle *handle_out)
+{
+    if (!dev)
+        return 1;
+    for (unsigned n = dev->next_number; n <= 9; ++n) {
+        usbdevs_context *found = nullptr;
+        const int status = usbdevs_open_index(&dev->ctx, &found, uint8_t(n));
+        dev->next_number = uint8_t(n + 1);
+        if (status == 0) {
+            if (handle_out)
+                *handle_out = found;
+            return 0;
+        }
+    }
+    return 1;
+}
+
+int usctl_send(usctl_handle *dev, UsMsg *msg)
+{
+    if (!msg)
+        return 1;
+    const unsigned length = msg->position;
+    if (length > kMessageSize) {
+        diag(44);
+        return 1;
+    }
+    usbdevs_context *ctx = context_of(dev);
+    if (!ctx) {
+        diag(60);
+        return 1;
+    }
+    for (int tries = 0; tries < kSendTries; ++tries) {
+        if (usbdevs_write(ctx, kRequestWrite, 0, 0, uint16_t(length), msg->buf) == 0)
+            return 0;
+        diag(53);
+        us_sleep_ms(kPollMs);
+    }
+    diag(60);
+    return 1;
+}
+
+int usctl_recv(usctl_handle *dev, UsMsg *msg)
+{
+    if (!msg)
+        return 1;
+    usmsg_reset(msg);
+    unsigned length = msg->capacity;
+    if (length > kMessageSize) {
+        diag(77);
+        length = kMessageSize;
+    }
+    usbdevs_context *ctx = context_of(dev);
+    if (!ctx || usbdevs_read(ctx, kRequestRead, 0, 0, uint16_t(length), msg->buf) != 0) {
+        diag(84);
+        return 1;
+    }
+    return 0;
+}
+
+int usctl_wait_ready(usctl_handle *dev)
+{
+    // Nothing to poll without a device; a thousand failed reads would only
+    // delay the same answer by five seconds.
+    if (!context_of(dev))
+        return 1;
+    uint8_t buf[kMessageSize] = {};
+    UsMsg msg;
+    usmsg_init(&msg, buf, sizeof buf);
+    for (int polls = 0; polls < kReadyPolls; ++polls) {
+        if (usctl_recv(dev, &msg) != 0) {
+            diag(109);
+            us_sleep_ms(kPollMs);
+            continue;
+        }
+        bool busy = false;
+        Item item;
+        uint32_t value;
+        while (next_item(&msg, &item)) {
+            if (item.tag != kTagReady || !item.integer(&value))
+                continue;
+            if (value != 0)
+                return 0;
+            busy = true;
+        }
+        if (!busy)
+            return 0;
+        us_sleep_ms(kPollMs);
+    }
+    return 1;
+}
+
+int usctl_get_info(usctl_handle *dev, void *dest, uint8_t max, uint8_t *length_out, int wanted)
+{
+    uint8_t buf[kMessageSize] = {};
+    UsMsg msg;
+    usmsg_init(&msg, buf, sizeof buf);
+    if (send_request(dev, &msg, {{kTagInfoRequest, USMSG_TYPE_NONE, 0}}, {771, 775, 779, 783}) != 0)
+        return 1;
+    for (int poll = 0; poll < 100; ++poll) {
+        if (poll > 0)
+            us_sleep_ms(kPollMs);
+        if (usctl_recv(dev, &msg) != 0) {
+            diag(790);
+            return 1;
+        }
+        Item item;
+        while (next_item(&msg, &item)) {
+            if (item.tag == kTagDebug) {
+                if (item.type == USMSG_TYPE_BYTES) {
+                    std::printf("\ndbg:");
+                    usctl_print_text(item.bytes(), item.length);
+                    std::printf("\n");
+                }
+                continue;
+            }
+            if (item.tag != wanted)
+                continue;
+            const uint8_t length = item.length < max ? item.length : max;
+            if (item.type == USMSG_TYPE_BYTES) {
+                if (dest)
+                    std::memcpy(dest, item.bytes(), length);
+            } else if (item.type == USMSG_TYPE_U16) {
+                if (dest)
+                    store_u16(dest, uint32_t(item.value), length);
+            } else {
+                diag(813);
+                break;
+            }
+            if (length_out)
+                *length_out = length;
+            if (length != 0)
+                return 0;
+            break;
+        }
+    }
+    diag(826);
+    return 1;
+}
+
+int usctl_get_version(usctl_handle *dev, uint16_t *out)
+{
+    return usctl_get_info(dev, out, sizeof *out, nullptr, kTagVersion);
+}
+
+int usctl_get_build(usctl_handle *dev, uint16_t *out)
+{
+    return usctl_get_info(dev, out, sizeof *out, nullptr, kTagBuild);
+}
+
+int usctl_get_product(usctl_handle *dev, void *dest, uint8_t max, uint8_t *length_out)
+{
+    return usctl_get_info(dev, dest, max, length_out, kTagProduct);
+}
+
+int usctl_get_info53(usctl_handle *dev, void *dest, uint8_t max, uint8_t *length_out)
+{
+    return usctl_get_info(dev, dest, max, length_out, 53);
+}
+
+int usctl_get_info54(usctl_handle *dev, void *dest, uint8_t max, uint8_t *length_out)
+{
+    return usctl_get_info(dev, dest, max, length_out, 54);
+}
+
+int usctl_get_checksum(usctl_handle *dev, uint32_t check_size, uint32_t *out)
+{
+    uint8_t buf[kMessageSize] = {};
+    UsMsg msg;
+    usmsg_init(&msg, buf, sizeof buf);
+    if (send_request(dev, &msg, {{kTagChecksumRequest, USMSG_TYPE_U32, check_size}},
+                     {402, 406, 410, 414}) != 0)
+        return 1;
+    for (int poll = 0; poll < 6000; ++poll) {
+        if (poll > 0)
+            us_sleep_ms(kPollMs);
+        if (usctl_recv(dev, &msg) != 0) {
+            diag(424);
+            return 1;
+        }
+        Item item;
+        uint32_t value;
+        while (next_item(&msg, &item)) {
+            if (item.tag == kTagChecksum && item.integer(&value)) {
+                if (out)
+                    *out = value;
+                return 0;
+            }
+        }
+    }
+    return 1;
+}
+
+int usctl_get_debug(usctl_handle *dev, void *dest, uint8_t max, uint8_t *length_out)
+{
+    uint8_t buf[kMessageSize] = {};
+    UsMsg msg;
+    usmsg_init(&msg, buf, sizeof buf);
+    if (usctl_recv(dev, &msg) != 0) {
+        diag(456);
+        return 1;
+    }
+    Item item;
+    while (next_item(&msg, &item) && item.tag != 0) {
+        if (item.tag != kTagDebug || item.type != USMSG_TYPE_BYTES)
+            continue;
+        const uint8_t length = item.length < max ? item.length : max;
+        if (dest)
+            std::memcpy(dest, item.bytes(), length);
+        if (length_out)
+            *length_out = length;
+    }
+    return 0;
+}
+
+int usctl_cmd19(usctl_handle *dev, int value)
+{
+    uint8_t buf[kMessageSize] = {};
+    UsMsg msg;
+    usmsg_init(&msg, buf, sizeof buf);
+    return send_request(dev, &msg, {{19, USMSG_TYPE_U8, uint8_t(value)}}, {510, 514, 518, 522});
+}
+
+int usctl_cmd21(usctl_handle *dev, int value)
+{
+    uint8_t buf[kMessageSize] = {};
+    UsMsg msg;
+    usmsg_init(&msg, buf, sizeof buf);
+    return send_request(dev, &msg, {{21, USMSG_TYPE_U8, uint8_t(value)}}, {719, 723, 727, 731});
+}
+
+int usctl_cmd23(usctl_handle *dev, uint32_t value)
+{
+    uint8_t buf[kMessageSize] = {};
+    UsMsg msg;
+    usmsg_init(&msg, buf, sizeof buf);
+    return send_request(dev, &msg, {{23, USMSG_TYPE_U32, value}}, {552, 556, 560, 564});
+}
+
+int usctl_query24(usctl_handle *dev, uint32_t *out)
+{
+    return query(dev, kTagQuery24, out, {593, 597, 601, 605}, 611);
+}
+
+int usctl_query20(usctl_handle *dev, uint8_t *out)
+{
+    uint32_t value = 0;
+    if (query(dev, kTagQuery20, &value, {652, 656, 660, 664}, 670) != 0) {
+        diag(692);
+        return 1;
+    }
+    if (out)
+        *out = uint8_t(value);
+    return 0;
+}
+
+int usctl_get_param(usctl_handle *dev, uint8_t s1, uint8_t s2, uint8_t tag, uint8_t *out)
+{
+    uint8_t buf[kMessageSize] = {};
+    UsMsg msg;
+    usmsg_init(&msg, buf, sizeof buf);
+    if (send_request(dev, &msg,
+                     {{kTagSelector1, USMSG_TYPE_U8, s1},
+                      {kTagSelector2, USMSG_TYPE_U8, s2},
+                      {tag, USMSG_TYPE_NONE, 0}},
+                     {969, 978, 987, 992, 996, 1000}) != 0)
+        return 1;
+    for (int poll = 0; poll < 100; ++poll) {
+        if (poll > 0)
+            us_sleep_ms(kPollMs);
+        if (usctl_recv(dev, &msg) != 0) {
+            diag(1008);
+            return 1;
+        }
+        bool pending = true;
+        Item item;
+        uint32_t value = 0;
+        while (next_item(&msg, &item)) {
+            if (item.tag == kTagSelector1) {
+                // A wrong echo is reported but does not spoil the answer.
+                if (!item.integer(&value) || value != s1)
+                    diag(1022);
+            } else if (item.tag == kTagSelector2) {
+                if (!item.integer(&value) || value != s2)
+                    diag(1027);
+            } else if (item.tag == tag && item.integer(&value)) {
+                if (out)
+                    *out = uint8_t(value);
+                pending = false;
+            }
+        }
+        if (!pending)
+            return 0;
+    }
+    return 1;
+}
+
+int usctl_set_param(usctl_handle *dev, uint8_t s1, uint8_t s2, uint8_t tag, uint8_t value)
+{
+    uint8_t buf[kMessageSize] = {};
+    UsMsg msg;
+    usmsg_init(&msg, buf, sizeof buf);
+    if (usctl_put_param_items(&msg, s1, s2, tag, value) != 0)
+        return 1;
+    if (usmsg_put(&msg, 0, USMSG_TYPE_END, 0, 0) != 0) {
+        diag(925);
+        return 1;
+    }
+    if (usctl_wait_ready(dev) != 0) {
+        diag(929);
+        return 1;
+    }
+    if (usctl_send(dev, &msg) != 0) {
+        diag(933);
+        return 1;
+    }
+    return 0;
+}
+
+int usctl_put_param_items(UsMsg *msg, uint8_t s1, uint8_t s2, uint8_t tag, uint8_t value)
+{
+    if (!msg)
+        return 1;
+    const UsMsg saved = *msg;
+    const RequestItem items[] = {
+        {kTagSelector1, USMSG_TYPE_U8, s1},
+        {kTagSelector2, USMSG_TYPE_U8, s2},
+        {tag, USMSG_TYPE_U8, value},
+    };
+    const int lines[] = {874, 883, 892};
+    for (int i = 0; i < 3; ++i) {
+        if (usmsg_put(msg, items[i].tag, items[i].type, items[i].value, 0) != 0) {
+            diag(lines[i]);
+            *msg = saved;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int usctl_set_param131(usctl_handle *dev, int s1, int s2, int value)
+{
+    return usctl_set_param(dev, uint8_t(s1), uint8_t(s2), 131, uint8_t(value));
+}
+
+int usctl_get_param197(usctl_handle *dev, int s1, int s2, uint8_t *out)
+{
+    return usctl_get_param(dev, uint8_t(s1), uint8_t(s2), 197, out);
+}
+
+int usctl_get_param198(usctl_handle *dev, int *out)
+{
+    uint8_t value = 0;
+    if (usctl_get_param(dev, 4, 1, 198, &value) != 0) {
+        diag(1051);
+        return 1;
+    }
+    if (out)
+        *out = value;
+    return 0;
+}
+
+int usctl_set_param138(usctl_handle *dev, int value)
+{
+    if (usctl_set_param(dev, 4, 1, 138, uint8_t(value)) != 0) {
+        diag(1060);
+        return 1;
+    }
+    return 0;
+}
+
+int usctl_get_param199(usctl_handle *dev, int *out)
+{
+    uint8_t value = 0;
+    if (usctl_get_param(dev, 1, 1, 199, &value) != 0) {
+        diag(1070);
+        return 1;
+    }
+    if (out)
+        *out = value;
+    return 0;
+}
+
+int usctl_set_param67(usctl_handle *dev, int value)
+{
+    if (usctl_set_param(dev, 1, 1, 67, uint8_t(value)) != 0) {
+        diag(1080);
+        return 1;
+    }
+    return 0;
+}
+
+void usctl_print_text(const void *bytes, int count)
+{
+    if (!bytes)
+        return;
+    const uint8_t *p = static_cast<const uint8_t *>(bytes);
+    for (int i = 0; i < count && p[i] != 0; ++i)
+        std::putchar(p[i]);
+}
+
+int usctl_fwup(usctl_handle *dev, const uint8_t *image, uint32_t size,
+               std::atomic<uint32_t> *progress)
+{
+    uint8_t buf[kMessageSize] = {};
+    UsMsg msg;
+    usmsg_init(&msg, buf, sizeof buf);
+
+    if (!image && size > 0) {
+        diag(163);
+        return 1;
+    }
+    if (send_request(dev, &msg, {{kTagStart, USMSG_TYPE_U32, size}}, {163, 167, 171, 175}) != 0)
+        return 1;
+
+    uint32_t acked = 0;
+    uint32_t retries = 0;
+    while (acked < size) {
+        std::printf("pos = %u/%u\n", unsigned(acked), unsigned(size));
+        if (send_request(dev, &msg, {{kTagStatus, USMSG_TYPE_NONE, 0}}, {188, 192, 196, 200}) != 0)
+            return 1;
+
+        // Room and offset may come in different replies; both must be seen.
+        uint32_t room = kNotReported;
+        uint32_t offset = kNotReported;
+        for (int polls = 10000;;) {
+            if (usctl_recv(dev, &msg) != 0) {
+                diag(212);
+                return 1;
+            }
+            Item item;
+            uint32_t value;
+            while (next_item(&msg, &item) && item.tag != 0) {
+                if (item.tag == kTagRoom && item.integer(&value))
+                    room = value;
+                else if (item.tag == kTagOffset && item.integer(&value))
+                    offset = value;
+                else if (item.tag == kTagDebug && item.type == USMSG_TYPE_BYTES)
+                    print_debug_block(item);
+            }
+            if (room != kNotReported && offset != kNotReported)
+                break;
+            if (--polls == 0) {
+                diag(244);
+                return 1;
+            }
+            us_sleep_ms(kPollMs);
+        }
+
+        int reason = 0;
+        if (room == 0) {
+            reason = 250;
+        } else if (offset != acked) {
+            // The device resumes from its own count: wait for it to report
+            // ours rather than jumping to its offset.
+            std::printf("offset = %u, pos = %u\n", unsigned(offset), unsigned(acked));
+            reason = 252;
+        }
+        if (reason != 0) {
+            if (++retries > 2000) {
+                diag(260);
+                std::printf("timeout line:%d\n", reason);
+                return 1;
+            }
+            us_sleep_ms(kPollMs);
+            continue;
+        }
+
+        uint32_t pos = offset;
+        uint32_t left = room;
+        while (pos < size && left > 0) {
+            uint32_t n = size - pos < left ? size - pos : left;
+            uint8_t tag = kTagLastBlock;
+            if (n > kBlockSize) {
+                tag = kTagBlock;
+                n = kBlockSize;
+            }
+            usmsg_reset(&msg);
+            if (usmsg_put(&msg, tag, USMSG_TYPE_BYTES, reinterpret_cast<uintptr_t>(image + pos),
+                          uint8_t(n)) != 0) {
+                diag(287);
+                return 1;
+            }
+            if (usmsg_put(&msg, 0, USMSG_TYPE_END, 0, 0) != 0) {
+                diag(293);
+                return 1;
+            }
+            if (usctl_wait_ready(dev) != 0) {
+                diag(297);
+                return 1;
+            }
+            if (usctl_send(dev, &msg) != 0) {
+                diag(301);
+                return 1;
+            }
+            pos += n;
+            left -= n;
+            if (pos < size && progress)
+                progress->store(pos, std::memory_order_relaxed);
+        }
+        acked = pos;
+        retries = 0;
+    }
+    std::printf("pos = %u/%u\n", unsigned(acked), unsigned(size));
+
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        if (send_request(dev, &msg, {{kTagStatus, USMSG_TYPE_NONE, 0}}, {318, 322, 326, 330}) != 0)
+            return 1;
+        for (int reads = 0; reads < 10; ++reads) {
+            if (usctl_recv(dev, &msg) != 0) {
+                diag(337);
+                return 1;
+            }
+            uint32_t room = 255;
+            uint32_t offset = 0;
+            Item item;
+            uint32_t value;
+            while (next_item(&msg, &item) && item.tag != 0) {
+                if (item.tag == kTagRoom && item.integer(&value))
+                    room = value;
+                else if (item.tag == kTagOffset && item.integer(&value))
+                    offset = value;
+            }
+            if (room == 0 && offset == size) {
+                std::printf("FWUP OK\n");
+                if (progress)
+                    progress->store(acked, std::memory_order_relaxed);
+                return 0;
+            }
+            us_sleep_ms(100);
+        }
+        us_sleep_ms(1000);
+    }
+    diag(372);
+    return 1;
+}

@@ -1,0 +1,115 @@
+#include "testchannel.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "usbdevs.h"
+#include "ussleep.h"
+
+namespace {
+
+ChannelTarget *g_target = nullptr;
+testchannel::Counters g_counters;
+
+const char kPath[] = "test-channel";
+
+void spend_latency()
+{
+    const uint32_t us = g_target->latency_us();
+    if (us > 0)
+        us_sleep_ms((us + 999) / 1000);
+}
+
+} // namespace
+
+int ScriptedTarget::control_out(uint8_t, uint16_t, uint16_t, const uint8_t *data, size_t length)
+{
+    if (refuse_writes > 0) {
+        --refuse_writes;
+        return EIO;
+    }
+    sent.emplace_back(data, data + length);
+    return 0;
+}
+
+int ScriptedTarget::control_in(uint8_t, uint16_t, uint16_t, uint8_t *out, size_t length,
+                               size_t *supplied)
+{
+    ++reads;
+    std::vector<uint8_t> reply;
+    if (!replies.empty()) {
+        reply = std::move(replies.front());
+        replies.pop_front();
+    } else {
+        reply = respond ? respond(*this) : idle;
+    }
+    reply.resize(std::max(reply.size(), length), 0);
+    const size_t n = std::min(length, supply_limit);
+    std::memcpy(out, reply.data(), n);
+    *supplied = n;
+    return 0;
+}
+
+namespace testchannel {
+
+void attach(ChannelTarget *target) { g_target = target; }
+ChannelTarget *attached() { return g_target; }
+const Counters &counters() { return g_counters; }
+void reset_counters() { g_counters = Counters(); }
+
+} // namespace testchannel
+
+int usbdevs_init(usbdevs_context *ctx)
+{
+    if (ctx)
+        std::memset(ctx, 0, sizeof *ctx);
+    return 0;
+}
+
+int usbdevs_exit(usbdevs_context *)
+{
+    return 0;
+}
+
+int usbdevs_open_index(usbdevs_context *ctx, usbdevs_context **handle_out, uint8_t number)
+{
+    ++g_counters.open_calls;
+    if (number != 0 || !ctx || !g_target)
+        return 1;
+    for (size_t i = 0; i < sizeof kPath; ++i)
+        ctx->dev[0].path[i] = usbdevs_char(kPath[i]);
+    if (handle_out)
+        *handle_out = ctx;
+    return 0;
+}
+
+int usbdevs_write(usbdevs_context *ctx, uint8_t request, uint16_t value, uint16_t index,
+                  uint16_t length, const void *data)
+{
+    ++g_counters.writes;
+    int status = 1;
+    if (ctx && g_target && length > 0 && data) {
+        spend_latency();
+        status = g_target->control_out(request, value, index, static_cast<const uint8_t *>(data),
+                                       length) == 0 ? 0 : 1;
+    }
+    g_counters.failed_writes += status;
+    return status;
+}
+
+int usbdevs_read(usbdevs_context *ctx, uint8_t request, uint16_t value, uint16_t index,
+                 uint16_t length, void *buffer)
+{
+    ++g_counters.reads;
+    int status = 1;
+    if (ctx && g_target && buffer) {
+        spend_latency();
+        size_t supplied = 0;
+        const int error = g_target->control_in(request, value, index,
+                                               static_cast<uint8_t *>(buffer), length, &supplied);
+        status = error == 0 && supplied == length ? 0 : 1;
+    }
+    g_counters.failed_reads += status;
+    return status;
+}
