@@ -1,0 +1,45 @@
+// The driver's side of one request over the device channel: which bytes make
+// a request, what a malformed one is answered with, and how a well-formed one
+// becomes a vendor control transfer on the emulated device.
+#ifndef EMULATOR_DEVSIM_DRIVERSIDE_H
+#define EMULATOR_DEVSIM_DRIVERSIDE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qel {
+class Device;
+}
+
+namespace devsim {
+
+enum {
+    kChannelHeader = 16,     // magic, control code, input length, output length
+    kReplyHeader = 12,       // magic, error, bytes returned
+    kMaxInput = 65551,
+    kMaxOutput = 65535,
+    kControlCode = 0x222000,
+};
+
+// The input bytes to read after a channel header; -1 when the header alone is
+// malformed (it is answered at once, without waiting for more).
+long input_expected(const uint8_t *header);
+
+struct Outcome {
+    uint32_t error = 0;          // 0, or the errno value the request failed with
+    std::vector<uint8_t> bytes;  // the bytes returned
+    std::string what;            // one line for the request log
+};
+
+// Carries out one request (a header and its input, as read) on device.
+Outcome carry_out(qel::Device &device, const uint8_t *header, const uint8_t *input,
+                  size_t input_length);
+
+// The reply as sent: magic "QELR", error, count, bytes.
+std::vector<uint8_t> encode_reply(const Outcome &outcome);
+
+} // namespace devsim
+
+#endif

@@ -1,0 +1,434 @@
+// qel-devsim as its users meet it: a program that registers a device, answers
+// the channel as a driver does and leaves no trace when stopped.
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "prgdecode.h"
+#include "testdriver.h"
+#include "usbdevs.h"
+#include "usctl.h"
+#include "usmsg.h"
+#include "virtualclock.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+int64_t now_ms()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// The program, started with its standard output on a pipe.
+class Devsim {
+public:
+    explicit Devsim(const std::vector<std::string> &args)
+    {
+        int out[2];
+        if (pipe(out) != 0)
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], 1);
+            close(out[0]);
+            close(out[1]);
+            std::vector<char *> argv;
+            argv.push_back(const_cast<char *>(QEL_DEVSIM_PATH));
+            for (const std::string &a : args)
+                argv.push_back(const_cast<char *>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(QEL_DEVSIM_PATH, argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        fd_ = out[0];
+    }
+
+    ~Devsim()
+    {
+        if (pid_ > 0 && status_ < 0)
+            stop(SIGKILL);
+        if (fd_ >= 0)
+            close(fd_);
+    }
+
+    // Reads output until a line starts with prefix; returns the rest of it.
+    std::string await(const std::string &prefix, int timeout_ms = 10000)
+    {
+        const int64_t deadline = now_ms() + timeout_ms;
+        for (;;) {
+            size_t start = 0;
+            for (size_t nl; (nl = output_.find('\n', start)) != std::string::npos; start = nl + 1) {
+                if (output_.compare(start, prefix.size(), prefix) == 0 && start >= seen_) {
+                    seen_ = nl + 1;
+                    return output_.substr(start + prefix.size(), nl - start - prefix.size());
+                }
+            }
+            if (!read_some(deadline))
+                return "<no line \"" + prefix + "\" in: " + output_ + ">";
+        }
+    }
+
+    // Sends sig and waits for the exit; returns the exit status (or -1).
+    int stop(int sig = SIGTERM)
+    {
+        if (status_ >= 0 || pid_ <= 0)
+            return status_;
+        kill(pid_, sig);
+        return wait();
+    }
+
+    int wait()
+    {
+        int st = 0;
+        if (waitpid(pid_, &st, 0) != pid_)
+            return -1;
+        while (read_some(now_ms() + 1000)) {
+        }
+        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        return status_;
+    }
+
+    const std::string &output() const { return output_; }
+
+private:
+    bool read_some(int64_t deadline)
+    {
+        const int64_t left = deadline - now_ms();
+        pollfd p = { fd_, POLLIN, 0 };
+        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
+            return false;
+        char buf[4096];
+        const ssize_t r = read(fd_, buf, sizeof buf);
+        if (r <= 0)
+            return false;
+        output_.append(buf, static_cast<size_t>(r));
+        return true;
+    }
+
+    pid_t pid_ = -1;
+    int fd_ = -1;
+    int status_ = -1;
+    std::string output_;
+    size_t seen_ = 0;
+};
+
+bool is_socket(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+// One connection: sends bytes, then reads until the driver closes.
+Bytes round_trip(const std::string &path, const Bytes &request)
+{
+    const int fd = connect_unix(path);
+    Bytes reply;
+    if (fd >= 0) {
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        const int64_t deadline = now_ms() + 10000;
+        uint8_t buf[512];
+        for (;;) {
+            pollfd p = { fd, POLLIN, 0 };
+            if (poll(&p, 1, static_cast<int>(std::max<int64_t>(deadline - now_ms(), 0))) <= 0) {
+                reply.push_back('?');   // never closed: not a driver's answer
+                break;
+            }
+            const ssize_t r = recv(fd, buf, sizeof buf, 0);
+            if (r <= 0)
+                break;
+            reply.insert(reply.end(), buf, buf + r);
+        }
+        close(fd);
+    }
+    return reply;
+}
+
+void put32(Bytes &b, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+// A channel header; the input follows as given.
+Bytes framed(const Bytes &input, const char *magic = "QELC", uint32_t code = 0x222000,
+             uint32_t m = 0, int64_t n = -1)
+{
+    Bytes b(magic, magic + 4);
+    put32(b, code);
+    put32(b, n < 0 ? static_cast<uint32_t>(input.size()) : static_cast<uint32_t>(n));
+    put32(b, m);
+    b.insert(b.end(), input.begin(), input.end());
+    return b;
+}
+
+// An I/O control request: the 16-byte header and its payload.
+Bytes io(uint32_t direction, uint32_t length, uint8_t request, const Bytes &payload,
+         uint16_t function = 23)
+{
+    Bytes b;
+    put32(b, direction);
+    put32(b, length);
+    b.push_back(static_cast<uint8_t>(function));
+    b.push_back(static_cast<uint8_t>(function >> 8));
+    b.insert(b.end(), { 0, 0, 0, 0, 0, request });
+    b.insert(b.end(), payload.begin(), payload.end());
+    return b;
+}
+
+Bytes info_request()
+{
+    uint8_t buf[64];
+    UsMsg msg;
+    usmsg_init(&msg, buf, sizeof buf);
+    usmsg_put(&msg, 49, USMSG_TYPE_NONE, 0, 0);
+    usmsg_put(&msg, 0, USMSG_TYPE_END, 0, 0);
+    Bytes b(buf, buf + msg.position);
+    while (b.size() < 4)
+        b.push_back(0);
+    return b;
+}
+
+class DevsimTest : public testing::Test {
+protected:
+    std::string device_dir(const std::string &instance) { return reg.root() + "/" + instance; }
+    TestRegistry reg;
+};
+
+TEST_F(DevsimTest, RegistersAndRemovesItsEntry)
+{
+    for (int sig : { SIGTERM, SIGINT }) {
+        const std::string log = reg.base() + "/requests.log";
+        Devsim sim({ "--instance", "unit", "--log", log });
+        const std::string dir = device_dir("unit");
+        ASSERT_EQ(dir + "/render/qel", sim.await("ready: "));
+        EXPECT_EQ("qel\n", slurp(dir + "/service"));
+        EXPECT_TRUE(fs::is_regular_file(dir + "/render/global"));
+        EXPECT_TRUE(is_socket(dir + "/render/qel"));
+        EXPECT_EQ(1, std::distance(fs::directory_iterator(reg.root()), fs::directory_iterator()))
+            << "nothing but the device is left in the registry";
+
+        usbdevs_context ctx;
+        usbdevs_init(&ctx);
+        ASSERT_EQ(0, usbdevs_open_index(&ctx, nullptr, 0));
+        EXPECT_EQ(dir + "/render/global", ctx.dev[0].path);
+        uint8_t reply[64];
+        EXPECT_EQ(0, usbdevs_read(&ctx, 30, 0, 0, sizeof reply, reply));
+
+        EXPECT_EQ(0, sim.stop(sig));
+        EXPECT_FALSE(fs::exists(dir)) << sig;
+        EXPECT_NE(std::string::npos, sim.output().find("\nstopped\n"));
+        EXPECT_NE(std::string::npos, slurp(log).find("IN request 30"));
+    }
+}
+
+TEST_F(DevsimTest, RunsBesideOthersButNotUnderTheSameName)
+{
+    Devsim a({ "--instance", "a" });
+    Devsim b({ "--instance", "b", "--service", "other" });
+    ASSERT_EQ(device_dir("a") + "/render/qel", a.await("ready: "));
+    ASSERT_EQ(device_dir("b") + "/render/qel", b.await("ready: "));
+    EXPECT_EQ("other\n", slurp(device_dir("b") + "/service"));
+
+    Devsim again({ "--instance", "a" });
+    EXPECT_EQ(1, again.wait());
+    EXPECT_TRUE(is_socket(device_dir("a") + "/render/qel"));
+    EXPECT_FALSE(fs::exists(reg.root() + "/.a"));
+    Bytes ok = round_trip(device_dir("a") + "/render/qel", framed(io(1, 0, 30, Bytes(4)), "QELC", 0x222000, 64));
+    EXPECT_EQ(12u + 64u, ok.size());
+}
+
+TEST_F(DevsimTest, RefusesBadOptions)
+{
+    for (const std::vector<std::string> &args :
+         { std::vector<std::string>{ "--no-such-option" }, { "--fault", "no-such-fault" },
+           { "--version", "70000" }, { "--instance", ".hidden" }, { "--interface", "qel" },
+           { "--build" } }) {
+        Devsim sim(args);
+        EXPECT_EQ(2, sim.wait()) << args[0];
+    }
+    Devsim missing({ "--installed", reg.base() + "/none.bin" });
+    EXPECT_EQ(1, missing.wait());
+    EXPECT_FALSE(fs::exists(reg.root()));
+}
+
+struct RawCase {
+    const char *name;
+    Bytes request;
+    uint32_t error;
+    uint32_t returned;
+};
+
+class DevsimRequests : public testing::TestWithParam<RawCase> {
+protected:
+    static void SetUpTestSuite()
+    {
+        reg_ = new TestRegistry;
+        sim_ = new Devsim({ "--instance", "raw" });
+        path_ = sim_->await("ready: ");
+    }
+    static void TearDownTestSuite()
+    {
+        delete sim_;
+        delete reg_;
+    }
+    static TestRegistry *reg_;
+    static Devsim *sim_;
+    static std::string path_;
+};
+
+TestRegistry *DevsimRequests::reg_;
+Devsim *DevsimRequests::sim_;
+std::string DevsimRequests::path_;
+
+TEST_P(DevsimRequests, AnswersOnceAndCloses)
+{
+    const RawCase &c = GetParam();
+    const Bytes reply = round_trip(path_, c.request);
+    const Bytes head = channel_reply(c.error, c.returned);
+    ASSERT_EQ(head.size() + c.returned, reply.size());
+    EXPECT_EQ(head, Bytes(reply.begin(), reply.begin() + head.size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devsim, DevsimRequests,
+    testing::Values(
+        RawCase{ "message", framed(io(0, 4, 29, info_request())), 0, 0 },
+        RawCase{ "reply", framed(io(1, 0, 30, Bytes(4)), "QELC", 0x222000, 64), 0, 64 },
+        RawCase{ "reply_shorter", framed(io(1, 0, 30, Bytes(4)), "QELC", 0x222000, 10), 0, 10 },
+        RawCase{ "reply_longer_than_supplied", framed(io(1, 0, 30, Bytes(4)), "QELC", 0x222000, 100),
+                 0, 64 },
+        RawCase{ "wrong_magic", framed(io(0, 1, 29, Bytes(4)), "QELX"), EINVAL, 0 },
+        RawCase{ "wrong_magic_alone", Bytes(16, 'x'), EINVAL, 0 },
+        RawCase{ "wrong_code", framed(io(0, 1, 29, Bytes(4)), "QELC", 0x222004), EINVAL, 0 },
+        RawCase{ "input_too_short", framed(Bytes(16)), EINVAL, 0 },
+        RawCase{ "input_too_long", framed(Bytes(), "QELC", 0x222000, 0, 65552), EINVAL, 0 },
+        RawCase{ "output_too_long", framed(io(1, 0, 30, Bytes(4)), "QELC", 0x222000, 65536), EINVAL, 0 },
+        RawCase{ "direction_2", framed(io(2, 1, 29, Bytes(4))), EINVAL, 0 },
+        RawCase{ "function_22", framed(io(0, 1, 29, Bytes(4), 22)), EINVAL, 0 },
+        RawCase{ "empty_payload", framed(io(0, 0, 29, Bytes(4))), EINVAL, 0 },
+        RawCase{ "payload_past_input", framed(io(0, 5, 29, Bytes(4))), EINVAL, 0 },
+        RawCase{ "unknown_out_request", framed(io(0, 1, 5, Bytes(4))), EIO, 0 },
+        RawCase{ "unknown_in_request", framed(io(1, 0, 31, Bytes(4)), "QELC", 0x222000, 64), EIO, 0 }),
+    [](const testing::TestParamInfo<RawCase> &info) { return info.param.name; });
+
+// The image the updater carries, or a stand-in of the same size.
+Bytes update_image()
+{
+    std::ifstream f(QEL_UPDATE_BIN, std::ios::binary);
+    Bytes image((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    if (image.size() >= PRG_MIN_IMAGE_SIZE)
+        return image;
+
+    const uint32_t size = 268320;
+    Bytes plain(size);
+    const char product[] = "Qel";
+    std::memcpy(plain.data(), product, sizeof product);
+    const uint8_t fields[] = { 0x00, 0x67, 0x00, 0x20, 0x07, 0xE2, 6, 1 };   // 1.03, build 32
+    std::memcpy(plain.data() + 8, fields, sizeof fields);
+    uint32_t sum = 0;
+    for (uint32_t i = 32; i < size; ++i) {
+        plain[i] = static_cast<uint8_t>(i * 31 + (i >> 9));
+        if (i < size - 4)
+            sum += plain[i];
+    }
+    for (int i = 0; i < 4; ++i) {
+        plain[16 + i] = static_cast<uint8_t>(sum >> (24 - 8 * i));
+        plain[20 + i] = static_cast<uint8_t>(size >> (24 - 8 * i));
+    }
+    image = plain;
+    prgdecode_encode(image.data() + 32, plain.data() + 32, static_cast<int>(size - 32));
+    return image;
+}
+
+TEST_F(DevsimTest, UpdaterStackInstallsAnImage)
+{
+    const Bytes image = update_image();
+    ASSERT_EQ(0, prgdecode_check(image.data(), static_cast<uint32_t>(image.size())));
+    prg_header header;
+    prgdecode_set_header(&header, image.data());
+
+    Devsim sim({ "--instance", "target", "--version", "101", "--build", "30", "--busy-us", "2000" });
+    ASSERT_NE(std::string::npos, sim.await("ready: ").find("/target/render/qel"));
+
+    usctl_device dev{};   // the next device number starts at 0
+    usctl_handle handle = nullptr;
+    ASSERT_EQ(0, usctl_init(&dev));
+    ASSERT_EQ(0, usctl_open(&dev, &handle));
+    uint16_t version = 0;
+    ASSERT_EQ(0, usctl_get_version(&handle, &version));
+    EXPECT_EQ(101, version);
+
+    std::atomic<uint32_t> progress{ 0 };
+    testing::internal::CaptureStdout();
+    const int result = usctl_fwup(&handle, image.data(), static_cast<uint32_t>(image.size()), &progress);
+    const std::string trace = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(0, result) << trace.substr(trace.size() > 2000 ? trace.size() - 2000 : 0);
+    EXPECT_EQ(image.size(), progress.load());
+
+    uint16_t build = 0;
+    char product[16] = {};
+    uint8_t product_length = 0;
+    uint32_t checksum = 0;
+    EXPECT_EQ(0, usctl_get_version(&handle, &version));
+    EXPECT_EQ(0, usctl_get_build(&handle, &build));
+    EXPECT_EQ(0, usctl_get_product(&handle, product, sizeof product - 1, &product_length));
+    EXPECT_EQ(0, usctl_get_checksum(&handle, static_cast<uint32_t>(prgdecode_get_check_size(&header)),
+                                    &checksum));
+    EXPECT_EQ(prgdecode_get_version(&header), version);
+    EXPECT_EQ(prgdecode_get_build(&header), build);
+    char expected_product[PRG_PRODUCT_SIZE + 1];
+    prgdecode_get_product(&header, expected_product, sizeof expected_product);
+    EXPECT_STREQ(expected_product, product);
+    EXPECT_EQ(prgdecode_get_checksum(&header), checksum);
+    usctl_exit(&dev);
+
+    EXPECT_NE("", sim.await("installed: "));
+    EXPECT_EQ(0, sim.stop());
+}
+
+TEST_F(DevsimTest, DeviceThatGoesAwayLeavesTheRegistry)
+{
+    const Bytes image = update_image();
+    // The layers above poll a missing device for seconds; their waits need not be real here.
+    VirtualClock clock;
+    Devsim sim({ "--instance", "fleeting", "--fault", "vanish=1000" });
+    sim.await("ready: ");
+    usctl_device dev{};   // the next device number starts at 0
+    usctl_handle handle = nullptr;
+    usctl_init(&dev);
+    ASSERT_EQ(0, usctl_open(&dev, &handle));
+
+    testing::internal::CaptureStdout();
+    const int result = usctl_fwup(&handle, image.data(), static_cast<uint32_t>(image.size()), nullptr);
+    const std::string trace = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(1, result);
+    EXPECT_NE(std::string::npos, trace.find("ERROR : 200\n")) << "a later request failed at the opening";
+    EXPECT_NE("", sim.await("gone: "));
+    EXPECT_FALSE(fs::exists(device_dir("fleeting")));
+    EXPECT_EQ(0, sim.stop());
+}
+
+} // namespace
