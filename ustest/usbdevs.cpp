@@ -72,8 +72,16 @@ void put_le(uint8_t *p, uint32_t v, int bytes)
 }
 
 // Lays out the 16-byte request header little-endian, whatever the host order.
-void encode_header(uint8_t *out, const usbdevs_request &r)
+void encode_header(uint8_t *out, uint32_t direction, uint32_t length, uint8_t request,
+                   uint16_t value, uint16_t index)
 {
+    usbdevs_request r = {};
+    r.direction = direction;
+    r.length = length;
+    r.function = USBDEVS_FUNCTION_VENDOR_DEVICE;
+    r.value = value;
+    r.index = index;
+    r.request = request;
     put_le(out + 0, r.direction, 4);
     put_le(out + 4, r.length, 4);
     put_le(out + 8, r.function, 2);
@@ -244,14 +252,7 @@ int usbdevs_write(usbdevs_context *ctx, uint8_t request, uint16_t value, uint16_
     }
     std::memset(buffer, 0, size);
     std::memcpy(buffer + REQUEST_HEADER, data, length);
-    usbdevs_request header = {};
-    header.direction = 0;
-    header.length = length;
-    header.function = USBDEVS_FUNCTION_VENDOR_DEVICE;
-    header.value = value;
-    header.index = index;
-    header.request = request;
-    encode_header(buffer, header);
+    encode_header(buffer, 0, length, request, value, index);
 
     const int result = usbdevs_ioctl(handle, buffer, static_cast<uint32_t>(size), nullptr, 0);
 
@@ -267,14 +268,8 @@ int usbdevs_read(usbdevs_context *ctx, uint8_t request, uint16_t value, uint16_t
     if (handle == USBDEVS_INVALID_HANDLE)
         return 1;
 
-    uint8_t in[MIN_REQUEST] = {};
-    usbdevs_request header = {};
-    header.direction = 1;
-    header.function = USBDEVS_FUNCTION_VENDOR_DEVICE;
-    header.value = value;
-    header.index = index;
-    header.request = request;
-    encode_header(in, header);
+    uint8_t in[MIN_REQUEST] = {};   // the header and four zero bytes
+    encode_header(in, 1, 0, request, value, index);
 
     const int result = usbdevs_ioctl(handle, in, sizeof in, buffer, length);
     usbdevs_os_channel_close(handle);
