@@ -1,5 +1,17 @@
 #include "fwupdateworker.h"
 
+#include "mainwindow.h"
+#include "ussleep.h"
+
+namespace {
+
+// A reading this close to the image's checksum counts as the image installed;
+// the device may still be settling its flash when it is first asked.
+const uint32_t kChecksumTolerance = 15;
+const uint32_t kSteadySpread = 256;
+
+} // namespace
+
 FWUpdateWorker::FWUpdateWorker(QObject *parent)
     : QObject(parent)
 {
@@ -9,6 +21,62 @@ FWUpdateWorker::~FWUpdateWorker() = default;
 
 void FWUpdateWorker::process()
 {
-    emit error(QStringLiteral("ERROR"));
+    QString err = QStringLiteral("ERROR");
+    FWImage *image = job ? job->image : nullptr;
+    UsDevice *dev = image ? image->device : nullptr;
+    if (!dev || image->size == 0) {
+        emit error(err);
+        emit finished();
+        return;
+    }
+    const auto fail = [&](const QString &text) {
+        err = text;
+        emit error(err);
+        emit finished();
+    };
+
+    emit process_text(QStringLiteral("Preparing..."));
+
+    // The device must report a steady checksum before anything is written to it.
+    uint32_t lowest = 0, highest = 0;
+    for (int i = 0; i < 3; ++i) {
+        uint32_t v = 0;
+        if (!dev->get_hw_checksum(uint32_t(image->size), &v))
+            return fail(QStringLiteral("Cannot Get Hardware Checksum"));
+        if (lowest == 0 || v < lowest)
+            lowest = v;
+        if (highest == 0 || v > highest)
+            highest = v;
+    }
+    if (highest - lowest > kSteadySpread)
+        return fail(QStringLiteral("Hardware checksum is not valid."));
+
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        us_sleep_ms(1000);
+        if (attempt == 0)
+            emit process_text(QStringLiteral("Sending and Updating..."));
+        else
+            emit process_text(QStringLiteral("Retrying... %1/%2").arg(attempt).arg(2));
+        if (!dev->fw_update(image->data, uint32_t(image->size), &job->pos))
+            return fail(QStringLiteral("Firmware Update Failed"));
+        emit process_text(QStringLiteral("Checking..."));
+        const int check_size = dev->get_fw_check_size();
+        const uint32_t expected = dev->get_fw_checksum();
+        for (int poll = 10; poll > 0; --poll) {
+            us_sleep_ms(1000);
+            uint32_t v = 0;
+            if (!dev->get_hw_checksum(uint32_t(check_size), &v))
+                continue;
+            const uint32_t distance = v > expected ? v - expected : expected - v;
+            if (distance <= kChecksumTolerance) {
+                emit process_text(QStringLiteral("Completed.\n\nPlease turn the device's power on again."));
+                emit finished();
+                return;
+            }
+        }
+        err = QStringLiteral("Hardware checksum is not equal to firmware.");
+    }
+    err += QStringLiteral("\n\nPlease contact the technical support.");
+    emit error(err);
     emit finished();
 }

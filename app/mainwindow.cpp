@@ -19,9 +19,12 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QTextBrowser>
+#include <QThread>
 #include <QTextStream>
 #include <QVBoxLayout>
 
+#include "companion.h"
+#include "fwupdateworker.h"
 #include "versiontext.h"
 
 namespace {
@@ -70,6 +73,15 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
+    // The worker uses job, image and dev until it has finished, so they must
+    // outlive it however the program ends; its last signals are delivered here.
+    while (update_state != 0) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        if (update_state != 0)
+            QThread::msleep(10);
+    }
+    if (worker_thread)
+        worker_thread->wait();
     delete ui;
 }
 
@@ -167,16 +179,113 @@ void MainWindow::closeEvent(QCloseEvent *event)
     if (update_state != 0) {
         event->ignore();
         QMessageBox::warning(this, tr("Error"),
-                             tr("A firmware update is running. The updater cannot be closed "
-                                "until it has finished."),
+                             tr("A firmware update is running. Closing the updater now could "
+                                "leave the device unusable; please wait until it has finished."),
                              QMessageBox::Ok);
         return;
     }
     QMainWindow::closeEvent(event);
 }
 
+void MainWindow::refuse(const QString &text)
+{
+    QMessageBox::warning(this, tr("Error"), text, QMessageBox::Ok, QMessageBox::NoButton);
+}
+
 void MainWindow::on_button_fwupdate_clicked()
 {
+    if (update_state != 0)
+        return;
+
+    companion_stop();
+
+    dev.set_fw_image(image.data);
+    if (!UsDevice::check_fw_image(image.data, image.size))
+        return refuse(tr("Checksum Error: %1").arg(fw_path));
+    std::string fw_product;
+    if (!dev.get_fw_product(fw_product))
+        return refuse(tr("Cannot get product name: %1").arg(fw_path));
+    const uint16_t fw_version = dev.get_fw_version();
+    const uint16_t fw_build = dev.get_fw_build();
+    const QString fw_version_text = version_text(fw_version);
+    const QString fw_build_text = QString::number(fw_build);
+
+    if (!dev.open())
+        return refuse(tr("Supported hardware is not connected."));
+    std::string hw_product;
+    if (!dev.get_product(hw_product))
+        return refuse(tr("Cannot get connected hardware product"));
+    uint16_t hw_version = 0;
+    if (!dev.get_version(&hw_version))
+        return refuse(tr("Cannot get connected hardware version"));
+    const QString hw_version_text = version_text(hw_version);
+    uint16_t hw_build = 0;
+    if (!dev.get_build(&hw_build))
+        return refuse(tr("Cannot get connected hardware build"));
+    const QString hw_build_text = QString::number(hw_build);
+
+    // Byte for byte: a name differing only in case or by a blank is another product.
+    if (hw_product != fw_product)
+        return refuse(tr("Product is not matching"));
+
+    if (version_check) {
+        // Version and build are compared each by itself: a rebuilt image of an
+        // older version still counts as newer.
+        const bool newer = fw_version > hw_version || fw_build > hw_build;
+        if (!newer)
+            return refuse(tr("Cannot downgrade from %1 to %2").arg(hw_version_text, fw_version_text));
+        uint32_t hw_sum = 0;
+        if (!dev.get_hw_checksum(uint32_t(dev.get_fw_check_size()), &hw_sum))
+            return refuse(tr("Cannot get hardware checksum"));
+        if (hw_sum == dev.get_fw_checksum())
+            return refuse(tr("Already updated."));
+    }
+
+    const QString question = QStringLiteral("Fimware Update\n\n") + QStringLiteral("From:\n")
+        + QStringLiteral("  product:") + QString::fromStdString(hw_product)
+        + QStringLiteral(", ") + QStringLiteral("version:") + hw_version_text
+        + QStringLiteral(", ") + QStringLiteral("build:") + hw_build_text
+        + QStringLiteral("\n") + QStringLiteral("\n")
+        + QStringLiteral("To:\n")
+        + QStringLiteral("  product:") + QString::fromStdString(fw_product)
+        + QStringLiteral(", ") + QStringLiteral("version:") + fw_version_text
+        + QStringLiteral(", ") + QStringLiteral("build:") + fw_build_text
+        + QStringLiteral("\n") + QStringLiteral("\n")
+        + QStringLiteral("Are you sure?");
+    // OK and Cancel, with Cancel taking both Enter and Escape: starting an
+    // update has to be a deliberate choice.
+    QMessageBox box(QMessageBox::Question, tr("Firmware Update"), question,
+                    QMessageBox::Ok | QMessageBox::Cancel, this);
+    box.setDefaultButton(QMessageBox::Cancel);
+    box.setEscapeButton(QMessageBox::Cancel);
+    if (box.exec() != QMessageBox::Ok)
+        return;
+
+    image.device = &dev;
+    job.image = &image;
+    job.pos = 0;
+    update_state = 1;
+    job.total = image.size;
+
+    ui->button_fwupdate->setEnabled(false);
+    ui->button_fwupdate->setText(tr("Updating..."));
+
+    auto *thread = new QThread;
+    auto *worker = new FWUpdateWorker;
+    worker->job = &job;
+    worker_thread = thread;
+
+    connect(&timer, SIGNAL(timeout()), this, SLOT(on_timer()));
+    connect(worker, SIGNAL(finished()), this, SLOT(on_finish()));
+    timer.start(100);
+    worker->moveToThread(thread);
+    connect(worker, SIGNAL(process_text(QString)), this, SLOT(on_processtext(QString)));
+    connect(worker, SIGNAL(error(QString)), this, SLOT(on_error(QString)));
+    connect(thread, SIGNAL(started()), worker, SLOT(process()));
+    connect(worker, SIGNAL(finished()), thread, SLOT(quit()));
+    connect(worker, SIGNAL(finished()), worker, SLOT(deleteLater()));
+    connect(thread, SIGNAL(finished()), thread, SLOT(deleteLater()));
+    thread->start();
 }
 
 void MainWindow::show_progress()

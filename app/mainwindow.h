@@ -8,6 +8,8 @@
 #include <cstdint>
 
 #include <QMainWindow>
+#include <QPointer>
+#include <QThread>
 #include <QString>
 #include <QTimer>
 
@@ -20,6 +22,7 @@ class QMenu;
 class QMenuBar;
 class QProgressBar;
 class QPushButton;
+
 class QWidget;
 
 enum { FW_IMAGE_CAPACITY = 1048576 };
@@ -76,6 +79,7 @@ private:
     void setup_ui();
     void retranslate_ui();
     void show_progress();
+    void refuse(const QString &text);
 
     MainWindowUi *ui;
     QTimer timer;
@@ -85,6 +89,8 @@ private:
     QString fw_path;
     FWUpdateJob job;
     FWImage image;
+    // Only so that destruction can wait for a running update's thread.
+    QPointer<QThread> worker_thread;
 
     friend class MainWindowTest;
 };

@@ -3,19 +3,46 @@
 #ifndef APP_USDEVICE_H
 #define APP_USDEVICE_H
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
 #include "prgdecode.h"
 #include "usctl.h"
 
+// A device command as run_command calls it: the device reference and three
+// arguments, the last two cut to a byte.
+typedef int (*usdevice_command)(usctl_handle *dev, int a, int b, int c);
+
 class UsDevice {
 public:
+    // Tries to open the device at once; whether one was found shows only in
+    // is_open().
     UsDevice();
 
     // The handle points into the object itself, so it is never copied or moved.
     UsDevice(const UsDevice &) = delete;
     UsDevice &operator=(const UsDevice &) = delete;
+
+    // Device side. Every method returns false at once, without any traffic,
+    // when no device is open.
+    bool open();
+    bool close();
+    bool is_open() const;
+    bool get_product(std::string &out);          // appends the device's product name
+    bool get_version(uint16_t *version);
+    bool get_build(uint16_t *build);
+    bool get_hw_checksum(uint32_t length, uint32_t *sum);
+    // progress may be null; it is written from the calling thread while
+    // another one reads it.
+    bool fw_update(const uint8_t *image, uint32_t size, std::atomic<uint32_t> *progress);
+    bool get_debug_text(std::string &out);       // appends
+    bool run_command(int a, int b, int c, usdevice_command command);
+    bool set_param131(int selector1, int selector2, int value);
+    bool send_cmd19(int value);
+    bool send_cmd23(uint32_t value);
+    bool query_cmd24(uint32_t *value);
+    bool query_cmd20(bool *value);
 
     // Image side: the header of the image to install. set_fw_image with a null
     // image changes nothing and yields the header length, the smallest image
