@@ -51,7 +51,8 @@ for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
 "$build/app/QelUpdater" >"$work/updater.log" 2>&1 &
 updater=$!
 pids+=($updater)
-shot() { import -window root "$out/$1.png"; echo "saved $out/$1.png"; }
+# Without a window manager every window sits at the top left corner.
+shot() { import -window root -crop 360x260+0+0 +repage "$out/$1.png"; echo "saved $out/$1.png"; }
 for _ in $(seq 100); do xdotool search --name QelUpdater >/dev/null 2>&1 && break; sleep 0.1; done
 sleep 1
 shot 1-idle

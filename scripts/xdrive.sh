@@ -1,0 +1,46 @@
+# Drives the updater's window on an X display the way a person would, with
+# xdotool: there is no window manager, so every window sits at the top left
+# and gets the keyboard only once it has been clicked. Sourced by scripts/run.sh
+# and by the end-to-end test.
+
+# Waits until a window with exactly this title exists and prints its id.
+qel_wait_window() {   # title, seconds
+    local title=$1 tries=$(( ${2:-10} * 10 )) id w
+    for _ in $(seq "$tries"); do
+        # Qt makes helper windows with the same title; the real one is large.
+        for id in $(xdotool search --name "^${title}\$" 2>/dev/null); do
+            w=$(xdotool getwindowgeometry "$id" 2>/dev/null | sed -n 's/.*Geometry: \([0-9]*\)x.*/\1/p')
+            if [ -n "$w" ] && [ "$w" -ge 100 ]; then
+                echo "$id"
+                return 0
+            fi
+        done
+        sleep 0.1
+    done
+    return 1
+}
+
+# Presses the window's "Firmware Update" button.
+qel_press_update() {   # window id
+    xdotool mousemove --window "$1" 158 178 click 1
+}
+
+# Answers the confirmation box with OK: Cancel has the focus, so one step back
+# along the focus chain reaches OK.
+qel_confirm_ok() {   # box id
+    xdotool mousemove --window "$1" 40 40 click 1
+    sleep 0.3
+    xdotool key shift+Tab
+    sleep 0.2
+    xdotool key space
+}
+
+# Waits until the text appears in the file.
+qel_wait_text() {   # file, text, seconds
+    local tries=$(( ${3:-60} * 10 ))
+    for _ in $(seq "$tries"); do
+        grep -qF -- "$2" "$1" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    return 1
+}
