@@ -1,0 +1,65 @@
+#!/bin/bash
+# End to end, in real time: the real updater executable on an X display, the
+# emulated device program behind the real channel, and the window driven the
+# way a person drives it. A device with older firmware must end up with the
+# embedded image installed, and the window must be ready for the next click.
+#
+#   e2e_update.sh <QelUpdater> <qel-devsim> <qel-mkimage> <source dir>
+set -euo pipefail
+updater=$1 devsim=$2 mkimage=$3 src=$4
+
+for tool in Xvfb xdotool; do
+    command -v "$tool" >/dev/null || { echo "$tool is not installed"; exit 77; }
+done
+. "$src/scripts/xdrive.sh"
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+    echo "FAILED: $*"
+    echo "--- device ---"; cat "$work/devsim.log" || true
+    echo "--- updater ---"; grep -v '^pos = ' "$work/updater.log" | tail -n 30 || true
+    exit 1
+}
+
+export XDG_RUNTIME_DIR="$work/run"
+mkdir -p -m 700 "$XDG_RUNTIME_DIR"
+"$mkimage" --out "$work/old.bin" --version 101 --build 30 --date 2016-11-02 \
+    --size 4132 --checksum 300000 >/dev/null
+"$devsim" --installed "$work/old.bin" --instance e2e --busy-us 2000 >"$work/devsim.log" 2>&1 &
+pids+=($!)
+qel_wait_text "$work/devsim.log" "ready:" 10 || fail "the device program did not start"
+
+# Xvfb picks a free display itself and writes its number to the descriptor.
+Xvfb -displayfd 3 -screen 0 640x480x24 -noreset -nolisten tcp 3>"$work/display" \
+    >"$work/xvfb.log" 2>&1 &
+pids+=($!)
+
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+export DISPLAY=":$(head -n 1 "$work/display")"
+export QT_QPA_PLATFORM=xcb
+
+"$updater" >"$work/updater.log" 2>&1 &
+pids+=($!)
+window=$(qel_wait_window QelUpdater 20) || fail "no updater window"
+sleep 0.5
+qel_press_update "$window"
+box=$(qel_wait_window "Firmware Update" 20) || fail "no confirmation box"
+sleep 0.3
+qel_confirm_ok "$box"
+qel_wait_text "$work/updater.log" "FWUP OK" 120 || fail "the transfer did not complete"
+qel_wait_text "$work/devsim.log" "installed: Qel 1.02, build 31" 10 ||
+    fail "the device does not report the new firmware"
+
+# Once the worker has verified the checksum the window is idle again: the next
+# click reads the new firmware and refuses to install the same version twice.
+sleep 3
+qel_press_update "$window"
+qel_wait_window "Error" 20 >/dev/null || fail "the window did not return to idle"
+echo "updated: $(grep '^installed:' "$work/devsim.log")"
