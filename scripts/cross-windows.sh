@@ -23,6 +23,12 @@ cmake -S "$src" -B "$build" "${generator[@]}" \
   -DQEL_DEVICE_LAYER_ONLY=ON
 cmake --build "$build" -j"$jobs"
 
+# The updater's icon group is a Windows resource; compile the script so that a
+# broken one shows here rather than on the first Windows build.
+x86_64-w64-mingw32-windres -I "$src/res" "$src/res/app.rc" -O coff -o "$build/app_rc.o"
+x86_64-w64-mingw32-objdump -h "$build/app_rc.o" | grep -q '\.rsrc' || {
+  echo "app.rc did not produce a resource section"; exit 1; }
+
 prefix=$(mktemp -d /tmp/qel-wine-XXXXXX)
 cleanup() {
   WINEPREFIX="$prefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
