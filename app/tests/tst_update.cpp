@@ -1,0 +1,547 @@
+#include <memory>
+
+#include <QAction>
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "companion.h"
+#include "devicetarget.h"
+#include "mainwindow.h"
+#include "modalwatcher.h"
+#include "testimages.h"
+#include "virtualclock.h"
+
+namespace {
+
+const QString kEmbedded = QStringLiteral(":/res/update.bin");
+const QString kCompleted = QStringLiteral("Completed.\n\nPlease turn the device's power on again.");
+const uint8_t kTagStart = 33;
+const uint8_t kTagBlock = 37;
+const uint8_t kTagChecksumRequest = 39;
+
+struct Box {
+    QString title;
+    QString text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QMessageBox::StandardButtons buttons;
+    bool cancel_is_default = false;
+    bool cancel_is_escape = false;
+};
+
+void note(QMessageBox *mb, Box *box)
+{
+    box->title = mb->windowTitle();
+    box->text = mb->text();
+    box->icon = mb->icon();
+    box->buttons = mb->standardButtons();
+    QAbstractButton *cancel = mb->button(QMessageBox::Cancel);
+    box->cancel_is_default = cancel && mb->defaultButton() == cancel;
+    box->cancel_is_escape = cancel && mb->escapeButton() == cancel;
+}
+
+ModalWatcher::Handler record_box(Box *box)
+{
+    return [box](QWidget *w) {
+        if (auto *mb = qobject_cast<QMessageBox *>(w))
+            note(mb, box);
+    };
+}
+
+// Answers the question box with OK.
+ModalWatcher::Handler confirm(Box *box)
+{
+    return [box](QWidget *w) {
+        if (auto *mb = qobject_cast<QMessageBox *>(w)) {
+            note(mb, box);
+            if (QAbstractButton *ok = mb->button(QMessageBox::Ok))
+                ok->click();
+        }
+    };
+}
+
+ModalWatcher::Handler choose_file(const QString &path)
+{
+    return [path](QWidget *w) {
+        if (auto *fd = qobject_cast<QFileDialog *>(w)) {
+            if (auto *name = fd->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")))
+                name->setText(path);
+            else
+                fd->selectFile(path);
+            static_cast<QDialog *>(fd)->accept();
+        }
+    };
+}
+
+QByteArray embedded_bytes()
+{
+    QFile file(kEmbedded);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+std::vector<uint8_t> as_vector(const QByteArray &bytes)
+{
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());
+}
+
+// The label's texts as the worker's signals set them: each queued call is
+// delivered here, so that what it leaves in the label can be seen.
+class LabelLog : public QObject {
+public:
+    explicit LabelLog(QLabel *label) : label_(label) {}
+    QStringList texts;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() != QEvent::MetaCall)
+            return false;
+        watched->event(event);
+        const QString text = label_->text();
+        if (texts.isEmpty() || texts.last() != text)
+            texts << text;
+        return true;
+    }
+
+private:
+    QLabel *label_;
+};
+
+} // namespace
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+
+private:
+    VirtualClock clock;
+    QTemporaryDir dir;
+    std::unique_ptr<qel::Device> device;
+    std::unique_ptr<DeviceTarget> target;
+    std::unique_ptr<testchannel::Attached> attached;
+    std::unique_ptr<MainWindow> window;
+
+    // The device's identity is the one given; an installed image only sets
+    // the checksum it reports.
+    void connect_device(const QByteArray &product, int version, int build,
+                        const QByteArray &installed = QByteArray(),
+                        const QStringList &faults = QStringList())
+    {
+        qel::DeviceConfig cfg;
+        cfg.clock_us = [] { return VirtualClock::now_ms() * 1000; };
+        cfg.product = product.toStdString();
+        cfg.version = uint16_t(version);
+        cfg.build = uint16_t(build);
+        cfg.identity_from_image = false;
+        cfg.installed = as_vector(installed);
+        for (const QString &f : faults)
+            QVERIFY(qel::parse_fault(f.toStdString(), cfg, nullptr));
+        device.reset(new qel::Device(cfg));
+        target.reset(new DeviceTarget(*device));
+        attached.reset(new testchannel::Attached(*target));
+    }
+
+    void use_image(const QByteArray &bytes)
+    {
+        if (!bytes.isNull())
+            QVERIFY(window->load_fw(write_file(dir.path(), QStringLiteral("image.bin"), bytes)));
+    }
+
+    bool idle_with_button() const
+    {
+        return window->update_state == 0 && window->ui->button_fwupdate->isEnabled()
+               && window->ui->button_fwupdate->text() == QStringLiteral("Firmware Update");
+    }
+
+    bool updating_with_button() const
+    {
+        return window->update_state == 1 && !window->ui->button_fwupdate->isEnabled()
+               && window->ui->button_fwupdate->text() == QStringLiteral("Updating...");
+    }
+
+    int sent(uint8_t tag) const { return device ? messages_with_tag(*device, tag) : 0; }
+
+private slots:
+    void initTestCase()
+    {
+        QApplication::setQuitOnLastWindowClosed(false);
+        QVERIFY(QFile::exists(kEmbedded));
+    }
+
+    void cleanup()
+    {
+        if (target)
+            target->release();
+        window.reset();
+        attached.reset();
+        target.reset();
+        device.reset();
+    }
+
+    void normalUpdate()
+    {
+        connect_device("Qel", 101, 31);
+        window.reset(new MainWindow);
+        LabelLog labels(window->ui->label);
+        window->installEventFilter(&labels);
+        // Held in the middle of sending; after that the blocks are paced in
+        // real time, so that the timer reads the progress while it is written.
+        target->hold_at(kTagBlock, 200);
+        target->pace(kTagBlock, 200);
+
+        Box question;
+        {
+            ModalWatcher watcher({confirm(&question)});
+            window->ui->button_fwupdate->click();
+            QCOMPARE(watcher.seen(), 1);
+        }
+        QCOMPARE(question.title, QStringLiteral("Firmware Update"));
+        QVERIFY(updating_with_button());
+
+        const int size = embedded_bytes().size();
+        QTRY_VERIFY(target->held());
+        QTRY_VERIFY(window->ui->progressBar->value() > 0);
+        QCOMPARE(window->ui->progressBar->maximum(), size);
+        QVERIFY(window->ui->progressBar->value() < size);
+        target->release();
+
+        QTRY_VERIFY_WITH_TIMEOUT(idle_with_button(), 60000);
+        QCOMPARE(labels.texts, (QStringList{"Preparing...", "Sending and Updating...",
+                                            "Checking...", kCompleted}));
+        QCOMPARE(window->ui->progressBar->maximum(), size);
+        QCOMPARE(window->ui->progressBar->value(), size);
+        QVERIFY(!window->timer.isActive());
+        QCOMPARE(device->product(), std::string("Qel"));
+        QCOMPARE(device->version(), uint16_t(102));
+        QCOMPARE(device->build(), uint16_t(31));
+        QVERIFY(device->installed() == as_vector(embedded_bytes()));
+    }
+
+    void refusals_data()
+    {
+        QTest::addColumn<QByteArray>("product");    // null: no device connected
+        QTest::addColumn<int>("version");
+        QTest::addColumn<int>("build");
+        QTest::addColumn<QByteArray>("installed");
+        QTest::addColumn<QStringList>("faults");
+        QTest::addColumn<QByteArray>("image");      // null: the embedded one
+        QTest::addColumn<bool>("corrupt");          // the held image's bytes damaged
+        QTest::addColumn<QString>("text");
+
+        const QByteArray none;
+        const QStringList sound;
+        const QByteArray installed = sound_image("Qel", 102, 31);
+
+        QTest::newRow("no device") << none << 0 << 0 << none << sound << none << false
+                                   << "Supported hardware is not connected.";
+        QTest::newRow("product differs in case") << QByteArray("qel") << 101 << 31 << none << sound
+                                                 << none << false << "Product is not matching";
+        QTest::newRow("product with a trailing blank") << QByteArray("Qel ") << 101 << 31 << none
+                                                       << sound << none << false
+                                                       << "Product is not matching";
+        QTest::newRow("equal version and build") << QByteArray("Qel") << 102 << 31 << none << sound
+                                                 << none << false
+                                                 << "Cannot downgrade from 1.02 to 1.02";
+        QTest::newRow("older image") << QByteArray("Qel") << 1230 << 40 << none << sound
+                                     << sound_image("Qel", 7, 5) << false
+                                     << "Cannot downgrade from 12.30 to 0.07";
+        QTest::newRow("same image under an older identity")
+            << QByteArray("Qel") << 101 << 31 << embedded_bytes() << sound << none << false
+            << "Already updated.";
+        QTest::newRow("newer image with an equal checksum")
+            << QByteArray("Qel") << 102 << 31 << installed << sound << sound_image("Qel", 103, 31)
+            << false << "Already updated.";
+        QTest::newRow("no checksum answer") << QByteArray("Qel") << 101 << 31 << none
+                                            << QStringList{"never=40"} << none << false
+                                            << "Cannot get hardware checksum";
+        QTest::newRow("no product answer") << QByteArray("Qel") << 101 << 31 << none
+                                           << QStringList{"never=52"} << none << false
+                                           << "Cannot get connected hardware product";
+        QTest::newRow("no version answer") << QByteArray("Qel") << 101 << 31 << none
+                                           << QStringList{"never=50"} << none << false
+                                           << "Cannot get connected hardware version";
+        QTest::newRow("no build answer") << QByteArray("Qel") << 101 << 31 << none
+                                         << QStringList{"never=51"} << none << false
+                                         << "Cannot get connected hardware build";
+        QTest::newRow("broken embedded image") << QByteArray("Qel") << 101 << 31 << none << sound
+                                               << none << true << "Checksum Error: :/res/update.bin";
+    }
+
+    void refusals()
+    {
+        QFETCH(QByteArray, product);
+        QFETCH(int, version);
+        QFETCH(int, build);
+        QFETCH(QByteArray, installed);
+        QFETCH(QStringList, faults);
+        QFETCH(QByteArray, image);
+        QFETCH(bool, corrupt);
+        QFETCH(QString, text);
+
+        if (!product.isNull())
+            connect_device(product, version, build, installed, faults);
+        window.reset(new MainWindow);
+        use_image(image);
+        if (corrupt)
+            window->image.data[100] ^= 0x5A;
+        const QString label = window->ui->label->text();
+
+        Box shown;
+        ModalWatcher watcher({record_box(&shown)});
+        window->ui->button_fwupdate->click();
+
+        QCOMPARE(watcher.seen(), 1);
+        QCOMPARE(shown.title, QStringLiteral("Error"));
+        QCOMPARE(shown.text, text);
+        QCOMPARE(shown.icon, QMessageBox::Warning);
+        QCOMPARE(shown.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+        QVERIFY(idle_with_button());
+        QCOMPARE(window->ui->label->text(), label);
+        QCOMPARE(sent(kTagStart), 0);
+    }
+
+    // Cases that reach the question; it is cancelled, so nothing is sent.
+    void question_data()
+    {
+        QTest::addColumn<int>("version");
+        QTest::addColumn<int>("build");
+        QTest::addColumn<QByteArray>("installed");
+        QTest::addColumn<QByteArray>("image");      // null: the embedded one
+        QTest::addColumn<QString>("chooser");       // "cancel" or "choose" the image first
+        QTest::addColumn<bool>("checksumAsked");
+        QTest::addColumn<QString>("text");
+
+        const QString form = QStringLiteral("Fimware Update\n\nFrom:\n"
+                                            "  product:Qel, version:%1, build:%2\n\nTo:\n"
+                                            "  product:Qel, version:%3, build:%4\n\nAre you sure?");
+        const QByteArray sound = sound_image("Qel", 102, 31);
+
+        QTest::newRow("newer build, older version")
+            << 200 << 10 << QByteArray() << sound_image("Qel", 100, 20) << QString() << true
+            << form.arg("2.00", "10", "1.00", "20");
+        QTest::newRow("version texts") << 7 << 3 << QByteArray() << sound_image("Qel", 1230, 12)
+                                       << QString() << true << form.arg("0.07", "3", "12.30", "12");
+        QTest::newRow("older image after a cancelled chooser")
+            << 1230 << 40 << QByteArray() << QByteArray() << "cancel" << false
+            << form.arg("12.30", "40", "1.02", "31");
+        QTest::newRow("installed image after a chosen file")
+            << 102 << 31 << sound << sound << "choose" << false
+            << form.arg("1.02", "31", "1.02", "31");
+    }
+
+    void question()
+    {
+        QFETCH(int, version);
+        QFETCH(int, build);
+        QFETCH(QByteArray, installed);
+        QFETCH(QByteArray, image);
+        QFETCH(QString, chooser);
+        QFETCH(bool, checksumAsked);
+        QFETCH(QString, text);
+
+        connect_device("Qel", version, build, installed);
+        window.reset(new MainWindow);
+        if (chooser.isEmpty()) {
+            use_image(image);
+        } else {
+            ModalWatcher watcher({chooser == QLatin1String("choose")
+                                      ? choose_file(write_file(dir.path(), "chosen.fw", image))
+                                      : ModalWatcher::Handler([](QWidget *) {})});
+            QMetaObject::invokeMethod(window.get(), "select_fw_path");
+            QCOMPARE(watcher.seen(), 1);
+            QVERIFY(!window->version_check);
+        }
+
+        Box shown;
+        ModalWatcher watcher({record_box(&shown)});
+        window->ui->button_fwupdate->click();
+
+        QCOMPARE(watcher.seen(), 1);
+        QCOMPARE(shown.title, QStringLiteral("Firmware Update"));
+        QCOMPARE(shown.text, text);
+        QCOMPARE(shown.icon, QMessageBox::Question);
+        QCOMPARE(shown.buttons, QMessageBox::Ok | QMessageBox::Cancel);
+        QVERIFY(shown.cancel_is_default);
+        QVERIFY(shown.cancel_is_escape);
+        QCOMPARE(sent(kTagChecksumRequest), checksumAsked ? 1 : 0);
+        QCOMPARE(sent(kTagStart), 0);
+        QVERIFY(idle_with_button());
+    }
+
+    void keysCancelTheQuestion_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::newRow("Enter") << int(Qt::Key_Return);
+        QTest::newRow("keypad Enter") << int(Qt::Key_Enter);
+        QTest::newRow("Escape") << int(Qt::Key_Escape);
+    }
+
+    void keysCancelTheQuestion()
+    {
+        QFETCH(int, key);
+
+        connect_device("Qel", 101, 31);
+        window.reset(new MainWindow);
+        const QString label = window->ui->label->text();
+        bool closed_by_key = false;
+        bool cancelled = false;
+        ModalWatcher watcher({[&](QWidget *w) {
+            auto *mb = qobject_cast<QMessageBox *>(w);
+            if (!mb)
+                return;
+            QTest::keyClick(mb, Qt::Key(key));
+            closed_by_key = !mb->isVisible();
+            cancelled = mb->clickedButton() == mb->button(QMessageBox::Cancel);
+        }});
+        window->ui->button_fwupdate->click();
+
+        QCOMPARE(watcher.seen(), 1);
+        QVERIFY(closed_by_key);
+        QVERIFY(cancelled);
+        QVERIFY(idle_with_button());
+        QCOMPARE(window->ui->label->text(), label);
+        QCOMPARE(sent(kTagStart), 0);
+    }
+
+    void secondUpdateInTheSameWindow()
+    {
+        connect_device("Qel", 101, 31);
+        window.reset(new MainWindow);
+        // Bodies of different lengths, so that the second is not already installed.
+        const QByteArray images[] = {sound_image("Qel", 103, 1), sound_image("Qel", 104, 2, 1500)};
+        for (const QByteArray &image : images) {
+            use_image(image);
+            {
+                Box question;
+                ModalWatcher watcher({confirm(&question)});
+                window->ui->button_fwupdate->click();
+                QCOMPARE(watcher.seen(), 1);
+                QCOMPARE(question.title, QStringLiteral("Firmware Update"));
+            }
+            QVERIFY(updating_with_button());
+            QTRY_VERIFY_WITH_TIMEOUT(idle_with_button(), 60000);
+            QCOMPARE(window->ui->label->text(), kCompleted);
+            QCOMPARE(window->ui->progressBar->value(), image.size());
+            QVERIFY(device->installed() == as_vector(image));
+        }
+        QCOMPARE(sent(kTagStart), 2);
+        QCOMPARE(device->version(), uint16_t(104));
+    }
+
+    // While the update runs the window neither lets go of its records nor
+    // touches the device or the image; the licence can still be read.
+    void whileUpdating()
+    {
+        connect_device("Qel", 101, 31);
+        window.reset(new MainWindow);
+        window->show();
+        target->hold_at(kTagStart, 1);
+        {
+            Box question;
+            ModalWatcher watcher({confirm(&question)});
+            window->ui->button_fwupdate->click();
+            QCOMPARE(watcher.seen(), 1);
+        }
+        QTRY_VERIFY(target->held());
+
+        Box shown;
+        {
+            ModalWatcher watcher({record_box(&shown)});
+            QVERIFY(!window->close());
+            QCOMPARE(watcher.seen(), 1);
+        }
+        QCOMPARE(shown.text, QStringLiteral("A firmware update is running. Closing the updater now "
+                                            "could leave the device unusable; please wait until it "
+                                            "has finished."));
+        QVERIFY(window->isVisible());
+
+        {
+            ModalWatcher watcher({record_box(&shown)});
+            QMetaObject::invokeMethod(window.get(), "select_fw_path");
+            QCOMPARE(watcher.seen(), 1);   // the refusal, no file dialog
+        }
+        QCOMPARE(shown.text, QStringLiteral("A firmware update is running. The firmware file "
+                                            "cannot be changed until it has finished."));
+        QVERIFY(window->version_check);
+
+        {
+            const testchannel::Counters before = testchannel::counters();
+            ModalWatcher watcher;
+            QMetaObject::invokeMethod(window.get(), "on_button_fwupdate_clicked");
+            QCOMPARE(watcher.seen(), 0);
+            QCOMPARE(testchannel::counters().open_calls, before.open_calls);
+        }
+
+        // The licence dialog stays open while the update goes on behind it
+        // and is closed once the update has finished (or after ten seconds).
+        QString title;
+        bool finished_behind = false;
+        QElapsedTimer waited;
+        waited.start();
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, this, [&] {
+            auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+            if (!dialog)
+                return;
+            title = dialog->windowTitle();
+            target->release();
+            if (window->update_state == 0 || waited.hasExpired(10000)) {
+                finished_behind = window->update_state == 0;
+                dialog->reject();
+            }
+        });
+        poll.start(10);
+        window->ui->actionAbout->trigger();
+        poll.stop();
+
+        QCOMPARE(title, QStringLiteral("License Information"));
+        QVERIFY(finished_behind);
+        QVERIFY(idle_with_button());
+        QCOMPARE(window->ui->label->text(), kCompleted);
+        QVERIFY(device->updated());
+    }
+
+    void companionStop()
+    {
+        const CompanionStop windows = companion_stop_command_for(true);
+        QCOMPARE(windows.program, QStringLiteral("taskkill.exe"));
+        QCOMPARE(windows.arguments, (QStringList{"/f", "/im", "Qel_SettingsPanel.exe"}));
+        QVERIFY(companion_stop_command_for(false).program.isEmpty());
+
+#ifndef Q_OS_WIN
+        // A stand-in tool on the search path leaves a mark when it is run.
+        const QString marker = dir.path() + QStringLiteral("/ran");
+        const QString tool = write_file(dir.path(), QStringLiteral("taskkill.exe"),
+                                        "#!/bin/sh\n: > '" + marker.toUtf8() + "'\n");
+        QVERIFY(QFile::setPermissions(tool, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        struct PathGuard {
+            QByteArray saved = qgetenv("PATH");
+            ~PathGuard() { qputenv("PATH", saved); }
+        } path;
+        qputenv("PATH", dir.path().toUtf8() + ':' + path.saved);
+        QCOMPARE(QProcess::execute(QStringLiteral("taskkill.exe"), {}), 0);
+        QVERIFY(QFile::remove(marker));
+
+        QVERIFY(companion_stop_command().program.isEmpty());
+        companion_stop();
+        window.reset(new MainWindow);
+        {
+            ModalWatcher watcher;
+            window->ui->button_fwupdate->click();   // refused: no device
+            QCOMPARE(watcher.seen(), 1);
+        }
+        QVERIFY(!QFile::exists(marker));
+#endif
+    }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "tst_update.moc"
