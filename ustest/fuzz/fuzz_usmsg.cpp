@@ -10,7 +10,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     uint8_t buf[64] = {};
-    std::memcpy(buf, data, size < sizeof buf ? size : sizeof buf);
+    if (size)
+        std::memcpy(buf, data, size < sizeof buf ? size : sizeof buf);
     UsMsg msg;
     usmsg_init(&msg, buf, sizeof buf);
     int tag = 0, type = 0;
