@@ -1,4 +1,6 @@
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include <QAction>
 #include <QDialog>
@@ -507,6 +509,32 @@ private slots:
         QVERIFY(idle_with_button());
         QCOMPARE(window->ui->label->text(), kCompleted);
         QVERIFY(device->updated());
+    }
+
+    // However the window goes while an update runs, it waits for the worker:
+    // the update ends with the device written and nothing used after free.
+    void destroyedWhileUpdating()
+    {
+        connect_device("Qel", 101, 31);
+        window.reset(new MainWindow);
+        target->hold_at(kTagStart, 1);
+        {
+            Box question;
+            ModalWatcher watcher({confirm(&question)});
+            window->ui->button_fwupdate->click();
+            QCOMPARE(watcher.seen(), 1);
+        }
+        QTRY_VERIFY(target->held());
+
+        std::thread releaser([this] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            target->release();
+        });
+        window.reset();
+        const bool updated = device->updated();
+        releaser.join();
+        QVERIFY(updated);
+        QVERIFY(device->installed() == as_vector(embedded_bytes()));
     }
 
     void companionStop()
