@@ -7,6 +7,13 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <direct.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include "mkimage.h"
 #include "prgdecode.h"
 
@@ -303,6 +310,28 @@ TEST(Extract, ShortFileWritesNothingAndLongPathsFit)
     EXPECT_EQ(read_file(longname + ".bin").size(), 14u);
     std::remove(longname.c_str());
     std::remove((longname + ".bin").c_str());
+}
+
+TEST(Extract, OutputThatCannotBeCreated)
+{
+    // A directory where the output file should go cannot be opened for writing.
+    const std::string path = temp_path("extract_blocked.img");
+    write_file(path, make(spec_with_body(10, 100)));
+    const std::string out = path + ".bin";
+    std::remove(out.c_str());
+#ifdef _WIN32
+    ASSERT_EQ(_mkdir(out.c_str()), 0);
+#else
+    ASSERT_EQ(mkdir(out.c_str(), 0700), 0);
+#endif
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(prgdecode_extract(path.c_str()), 1);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "..\\ustest\\prgdecode:268:ERROR\n");
+#ifdef _WIN32
+    _rmdir(out.c_str());
+#else
+    rmdir(out.c_str());
+#endif
 }
 
 TEST(PrintInfo, SoundAndFaultyImages)
