@@ -48,20 +48,25 @@ const size_t k_path_offset = offsetof(DetailRecord, path);
 bool entry_is(const std::string &path, mode_t type)
 {
     struct stat st;
-    return lstat(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == type;
+    // A link to a directory or a file counts as what it points at.
+    return stat(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == type;
 }
 
-// The names in dir, in ascending byte order, dot-names left out. False with
-// errno set when the directory cannot be read.
-bool sorted_names(const std::string &dir, std::vector<std::string> *names)
+// The names in dir, in ascending byte order, without "." and "..", and
+// without any other dot-name when skip_dot_names is set (a device being
+// prepared under the registry root). False with errno set when the directory
+// cannot be read.
+bool sorted_names(const std::string &dir, std::vector<std::string> *names, bool skip_dot_names)
 {
     DIR *d = opendir(dir.c_str());
     if (!d)
         return false;
     errno = 0;
     while (const dirent *e = readdir(d)) {
-        if (e->d_name[0] != '.')
-            names->push_back(e->d_name);
+        const std::string name = e->d_name;
+        if (name == "." || name == ".." || (skip_dot_names && name[0] == '.'))
+            continue;
+        names->push_back(name);
     }
     const int err = errno;
     closedir(d);
@@ -176,7 +181,7 @@ usbdevs_os_list *usbdevs_os_devices(void)
 {
     const std::string root = usbdevs_posix_registry_root();
     std::vector<std::string> instances;
-    if (!sorted_names(root, &instances) && errno != ENOENT)
+    if (!sorted_names(root, &instances, true) && errno != ENOENT)
         return nullptr;
 
     usbdevs_os_list *list = new usbdevs_os_list;
@@ -187,7 +192,8 @@ usbdevs_os_list *usbdevs_os_devices(void)
             continue;
         const std::string render = device.dir + "/render";
         std::vector<std::string> names;
-        if (!sorted_names(render, &names))
+        // Every regular file here is an interface, whatever its name.
+        if (!sorted_names(render, &names, false))
             continue;
         for (const std::string &name : names) {
             const std::string path = render + "/" + name;

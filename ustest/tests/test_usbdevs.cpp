@@ -156,6 +156,20 @@ TEST_F(Channel, LastMatchingInterfaceStays)
     close(sock);
 }
 
+// Only devices are skipped for a leading dot; inside render/ every regular
+// file is an interface, and a link counts as what it points at.
+TEST_F(Channel, DotNamedInterfaceAndLinkedDevice)
+{
+    const std::string hidden = reg.add_device("x", "qel", { ".iface" });
+    EXPECT_EQ(0, usbdevs_open_index(&ctx, nullptr, 0));
+    EXPECT_EQ(hidden + "/render/.iface", ctx.dev[0].path);
+
+    const std::string target = reg.add_device(".prepared", "qel", { "global" });
+    fs::create_directory_symlink(target, fs::path(target).parent_path() / "y");
+    EXPECT_EQ(0, usbdevs_open_index(&ctx, nullptr, 0));
+    EXPECT_EQ(fs::path(target).parent_path().string() + "/y/render/global", ctx.dev[0].path);
+}
+
 TEST_F(Channel, FindReportsTheCopyAndIgnoresANullName)
 {
     const std::string dir = reg.add_device("dev", "qel", { "global" });
