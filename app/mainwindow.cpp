@@ -102,6 +102,9 @@ void MainWindow::setup_ui()
     ui->label->setObjectName(QStringLiteral("label"));
     ui->label->setGeometry(QRect(10, 10, 301, 61));
     ui->label->setAlignment(Qt::AlignCenter);
+    // Product names come from files and devices; one that looks like markup
+    // must still be shown as it is.
+    ui->label->setTextFormat(Qt::PlainText);
     ui->button_fwupdate = new QPushButton(ui->centralWidget);
     ui->button_fwupdate->setObjectName(QStringLiteral("button_fwupdate"));
     ui->button_fwupdate->setGeometry(QRect(23, 140, 271, 32));

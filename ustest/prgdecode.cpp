@@ -19,6 +19,19 @@ uint32_t be32(const uint8_t *p)
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
 }
 
+// Decodes any 32-bit count, in pieces that prgdecode_decode's int count holds.
+void decode_all(uint8_t *out, const uint8_t *in, uint32_t count)
+{
+    const uint32_t piece = 1u << 30;
+    while (count > 0) {
+        const uint32_t n = count < piece ? count : piece;
+        prgdecode_decode(out, in, int(n));
+        out += n;
+        in += n;
+        count -= n;
+    }
+}
+
 } // namespace
 
 // The plain value of a stored body byte s is prgdecode_body_table[s].
@@ -96,7 +109,7 @@ int prgdecode_check(const void *image, uint32_t length)
         us_diag(kSource, 176);
         return 1;
     }
-    prgdecode_decode(work + PRG_HEADER_SIZE, bytes + PRG_HEADER_SIZE, int(size - PRG_HEADER_SIZE));
+    decode_all(work + PRG_HEADER_SIZE, bytes + PRG_HEADER_SIZE, size - PRG_HEADER_SIZE);
 
     const uint32_t check_size = size - PRG_MIN_IMAGE_SIZE;
     uint32_t sum = 0;
@@ -161,7 +174,10 @@ uint8_t *prgdecode_load(const char *path, uint32_t *length_out)
     }
     uint8_t *buf = nullptr;
     long length = -1;
-    if (std::fseek(f, 0, SEEK_END) != 0 || (length = std::ftell(f)) < 0) {
+    // A length beyond the 32-bit counts of the image format is as unusable as
+    // one that cannot be had.
+    if (std::fseek(f, 0, SEEK_END) != 0 || (length = std::ftell(f)) < 0
+        || uint64_t(length) > 0xFFFFFFFFu) {
         us_diag(kSource, 28);
     } else if (length == 0) {
         us_diag(kSource, 33);
@@ -228,7 +244,7 @@ int prgdecode_extract(const char *path)
         us_diag(kSource, 261);
         return 1;
     }
-    prgdecode_decode(body, buf + PRG_HEADER_SIZE, int(body_length));
+    decode_all(body, buf + PRG_HEADER_SIZE, body_length);
     int result = 0;
     std::FILE *out = std::fopen(out_name.c_str(), "wb");
     if (!out) {

@@ -275,6 +275,23 @@ INSTANTIATE_TEST_SUITE_P(
                  "..\\ustest\\prgdecode:246:ERROR\n", 1}),
     [](const ::testing::TestParamInfo<FileCase> &info) { return std::string(info.param.name); });
 
+#ifndef _WIN32
+// Lengths are 32-bit throughout the format; a longer file is refused before
+// anything is allocated (a sparse file, so nothing is really written).
+TEST(Load, FileBeyondFourGigabytes)
+{
+    const std::string path = temp_path("huge.img");
+    { std::ofstream(path, std::ios::binary | std::ios::trunc); }
+    ASSERT_EQ(truncate(path.c_str(), off_t(0x100000000LL) + 1), 0);
+    uint32_t length = 7;
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(prgdecode_load(path.c_str(), &length), nullptr);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "..\\ustest\\prgdecode:28:ERROR\n");
+    EXPECT_EQ(length, 7u);
+    std::remove(path.c_str());
+}
+#endif
+
 TEST(Extract, DecodesEverythingAfterTheHeaderToPathDotBin)
 {
     ImageSpec spec = spec_with_body(500, 30000);
