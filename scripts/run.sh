@@ -42,11 +42,14 @@ if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
     exit 0
 fi
 
-display=":$(( (RANDOM % 400) + 100 ))"
-Xvfb "$display" -screen 0 640x480x24 -noreset -nolisten tcp >"$work/xvfb.log" 2>&1 &
+# Xvfb picks a free display itself and writes its number to descriptor 3.
+Xvfb -displayfd 3 -screen 0 640x480x24 -noreset -nolisten tcp 3>"$work/display" \
+    >"$work/xvfb.log" 2>&1 &
 pids+=($!)
-export DISPLAY=$display
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+export DISPLAY=":$(head -n 1 "$work/display")"
 for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+echo "running the updater on the virtual display $DISPLAY"
 
 "$build/app/QelUpdater" >"$work/updater.log" 2>&1 &
 updater=$!
