@@ -52,7 +52,7 @@ std::vector<uint8_t> load_image(const std::string &path, std::string *source)
         return image;
     }
     // Without the embedded image, one of the same size.
-    ImageSpec recipe;
+    ImageRecipe recipe;
     std::string error;
     if (!mkimage_synthetic_body(268320 - 36, 0x0140C7B8, &recipe.body) ||
         !mkimage_build(recipe, &image, &error)) {

@@ -10,7 +10,10 @@
 // A sound image; body_length plain body bytes of a fixed pattern.
 QByteArray sound_image(const char *product, uint16_t version, uint16_t build,
                        uint32_t body_length = 1000);
-QByteArray image_of(const ImageSpec &spec);
+QByteArray image_of(const ImageRecipe &recipe);
+
+// The image the updater carries (":/res/update.bin"), as stored.
+QByteArray embedded_bytes();
 
 // Writes bytes to dir/name and returns the path.
 QString write_file(const QString &dir, const QString &name, const QByteArray &bytes);

@@ -55,7 +55,7 @@ private slots:
         QTest::addColumn<bool>("sound");
 
         const QByteArray good = sound_image("Qel", 102, 31);
-        ImageSpec bad;
+        ImageRecipe bad;
         bad.body.assign(100, 1);
         bad.header_checksum = 7;
         QTest::newRow("sound") << good << -1 << true;
@@ -82,7 +82,7 @@ private slots:
         QTest::addColumn<bool>("headerRead");
         QTest::addColumn<bool>("sound");
 
-        ImageSpec bad;
+        ImageRecipe bad;
         bad.body.assign(100, 1);
         bad.build = 40;
         bad.trailer = 0;

@@ -18,7 +18,7 @@ using Bytes = std::vector<uint8_t>;
 
 Bytes make_image(uint32_t body_length, const char *product, uint16_t version, uint16_t build)
 {
-    ImageSpec recipe;
+    ImageRecipe recipe;
     recipe.product = product;
     recipe.version = version;
     recipe.build = build;

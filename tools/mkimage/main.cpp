@@ -46,7 +46,7 @@ bool number(const char *text, uint64_t max, uint64_t *out)
 
 int main(int argc, char **argv)
 {
-    ImageSpec spec;
+    ImageRecipe recipe;
     std::string out, body_file;
     uint64_t size = 0, checksum = 0;
     bool have_size = false, have_checksum = false;
@@ -60,20 +60,20 @@ int main(int argc, char **argv)
         if (opt == "--out") {
             out = val;
         } else if (opt == "--product") {
-            spec.product = val;
+            recipe.product = val;
         } else if (opt == "--version" && number(val, 0xFFFF, &n)) {
-            spec.version = uint16_t(n);
+            recipe.version = uint16_t(n);
         } else if (opt == "--build" && number(val, 0xFFFF, &n)) {
-            spec.build = uint16_t(n);
+            recipe.build = uint16_t(n);
         } else if (opt == "--date") {
             unsigned y = 0, m = 0, d = 0;
             char tail = 0;
             if (std::sscanf(val, "%u-%u-%u%c", &y, &m, &d, &tail) != 3 || y > 0xFFFF || m > 255 ||
                 d > 255)
                 return usage("bad --date");
-            spec.year = uint16_t(y);
-            spec.month = uint8_t(m);
-            spec.day = uint8_t(d);
+            recipe.year = uint16_t(y);
+            recipe.month = uint8_t(m);
+            recipe.day = uint8_t(d);
         } else if (opt == "--body") {
             body_file = val;
         } else if (opt == "--size" && number(val, 0xFFFFFFFFu, &n)) {
@@ -83,11 +83,11 @@ int main(int argc, char **argv)
             checksum = n;
             have_checksum = true;
         } else if (opt == "--bad-checksum" && number(val, 0xFFFFFFFFu, &n)) {
-            spec.header_checksum = uint32_t(n);
+            recipe.header_checksum = uint32_t(n);
         } else if (opt == "--bad-trailer" && number(val, 0xFFFFFFFFu, &n)) {
-            spec.trailer = uint32_t(n);
+            recipe.trailer = uint32_t(n);
         } else if (opt == "--declared-size" && number(val, 0xFFFFFFFFu, &n)) {
-            spec.declared_size = uint32_t(n);
+            recipe.declared_size = uint32_t(n);
         } else {
             return usage(("bad option or value: " + opt + " " + val).c_str());
         }
@@ -100,18 +100,18 @@ int main(int argc, char **argv)
         std::ifstream in(body_file, std::ios::binary);
         if (!in)
             return usage(("cannot read " + body_file).c_str());
-        spec.body.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        recipe.body.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     } else {
         if (!have_size || !have_checksum)
             return usage("--size and --checksum go together");
         if (size < 36)
             return usage("--size must be at least 36");
-        if (!mkimage_synthetic_body(uint32_t(size - 36), uint32_t(checksum), &spec.body))
+        if (!mkimage_synthetic_body(uint32_t(size - 36), uint32_t(checksum), &recipe.body))
             return usage("no body of that size can have that checksum");
     }
     std::vector<uint8_t> image;
     std::string error;
-    if (!mkimage_build(spec, &image, &error))
+    if (!mkimage_build(recipe, &image, &error))
         return usage(error.c_str());
     std::ofstream file(out, std::ios::binary | std::ios::trunc);
     file.write(reinterpret_cast<const char *>(image.data()), std::streamsize(image.size()));
@@ -121,7 +121,7 @@ int main(int argc, char **argv)
         return 1;
     }
     std::printf("%s: %zu bytes, %s %u.%02u build %u, checksum %#lx\n", out.c_str(), image.size(),
-                spec.product.c_str(), spec.version / 100u, spec.version % 100u, spec.build,
-                (unsigned long)mkimage_sum(spec.body));
+                recipe.product.c_str(), recipe.version / 100u, recipe.version % 100u, recipe.build,
+                (unsigned long)mkimage_sum(recipe.body));
     return 0;
 }

@@ -57,33 +57,33 @@ bool mkimage_synthetic_body(uint32_t length, uint32_t wanted, std::vector<uint8_
     return true;
 }
 
-bool mkimage_build(const ImageSpec &spec, std::vector<uint8_t> *image, std::string *error)
+bool mkimage_build(const ImageRecipe &recipe, std::vector<uint8_t> *image, std::string *error)
 {
-    if (spec.product.size() > PRG_PRODUCT_SIZE) {
+    if (recipe.product.size() > PRG_PRODUCT_SIZE) {
         *error = "product name longer than 8 bytes";
         return false;
     }
-    const uint64_t length = uint64_t(PRG_MIN_IMAGE_SIZE) + spec.body.size();
+    const uint64_t length = uint64_t(PRG_MIN_IMAGE_SIZE) + recipe.body.size();
     if (length > 0xFFFFFFFFu) {
         *error = "image too large";
         return false;
     }
-    const uint32_t sum = mkimage_sum(spec.body);
+    const uint32_t sum = mkimage_sum(recipe.body);
     image->assign(size_t(length), 0);
     uint8_t *p = image->data();
-    for (size_t i = 0; i < spec.product.size(); ++i)
-        p[i] = uint8_t(spec.product[i]);
-    put16(p + 8, spec.version);
-    put16(p + 10, spec.build);
-    put16(p + 12, spec.year);
-    p[14] = spec.month;
-    p[15] = spec.day;
-    put32(p + 16, spec.header_checksum.value_or(sum));
-    put32(p + 20, spec.declared_size.value_or(uint32_t(length)));
+    for (size_t i = 0; i < recipe.product.size(); ++i)
+        p[i] = uint8_t(recipe.product[i]);
+    put16(p + 8, recipe.version);
+    put16(p + 10, recipe.build);
+    put16(p + 12, recipe.year);
+    p[14] = recipe.month;
+    p[15] = recipe.day;
+    put32(p + 16, recipe.header_checksum.value_or(sum));
+    put32(p + 20, recipe.declared_size.value_or(uint32_t(length)));
 
-    std::vector<uint8_t> plain(spec.body);
-    plain.resize(spec.body.size() + 4);
-    put32(plain.data() + spec.body.size(), spec.trailer.value_or(sum));
+    std::vector<uint8_t> plain(recipe.body);
+    plain.resize(recipe.body.size() + 4);
+    put32(plain.data() + recipe.body.size(), recipe.trailer.value_or(sum));
     prgdecode_encode(p + PRG_HEADER_SIZE, plain.data(), int(plain.size()));
     return true;
 }

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-struct ImageSpec {
+struct ImageRecipe {
     std::string product = "Qel";   // at most 8 bytes
     uint16_t version = 102;
     uint16_t build = 31;
@@ -31,7 +31,7 @@ uint32_t mkimage_sum(const std::vector<uint8_t> &body);
 bool mkimage_synthetic_body(uint32_t length, uint32_t wanted, std::vector<uint8_t> *body);
 
 // The whole image file: plain header, scrambled body, scrambled trailer.
-// Returns false (with *error) when the spec cannot be written.
-bool mkimage_build(const ImageSpec &spec, std::vector<uint8_t> *image, std::string *error);
+// Returns false (with *error) when the recipe cannot be written.
+bool mkimage_build(const ImageRecipe &recipe, std::vector<uint8_t> *image, std::string *error);
 
 #endif

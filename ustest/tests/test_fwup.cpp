@@ -344,10 +344,10 @@ TEST_F(FwupTest, CompletionNeedsRoomZeroAtTheEnd)
 // its flash after each burst, then read back through the device's checksum.
 TEST_F(FwupTest, WholeImageIsInstalledAndChecksumMatches)
 {
-    ImageSpec old_recipe;
+    ImageRecipe old_recipe;
     old_recipe.version = 101;
     ASSERT_TRUE(mkimage_synthetic_body(100000, 12345678, &old_recipe.body));
-    ImageSpec recipe;
+    ImageRecipe recipe;
     ASSERT_TRUE(mkimage_synthetic_body(268320 - 36, 0x0140C7B8, &recipe.body));
     Bytes old_image, image;
     std::string error;

@@ -19,19 +19,19 @@
 
 namespace {
 
-std::vector<uint8_t> make(ImageSpec spec)
+std::vector<uint8_t> make(ImageRecipe recipe)
 {
     std::vector<uint8_t> image;
     std::string error;
-    EXPECT_TRUE(mkimage_build(spec, &image, &error)) << error;
+    EXPECT_TRUE(mkimage_build(recipe, &image, &error)) << error;
     return image;
 }
 
-ImageSpec spec_with_body(size_t length, uint32_t sum)
+ImageRecipe recipe_with_body(size_t length, uint32_t sum)
 {
-    ImageSpec spec;
-    EXPECT_TRUE(mkimage_synthetic_body(uint32_t(length), sum, &spec.body));
-    return spec;
+    ImageRecipe recipe;
+    EXPECT_TRUE(mkimage_synthetic_body(uint32_t(length), sum, &recipe.body));
+    return recipe;
 }
 
 std::string temp_path(const std::string &name)
@@ -53,7 +53,7 @@ std::vector<uint8_t> read_file(const std::string &path)
 
 struct CheckCase {
     const char *name;
-    ImageSpec spec;
+    ImageRecipe recipe;
     int cut;               // bytes removed from (negative: zero bytes appended to) the image
     std::string output;    // exact standard output
     int result;
@@ -64,7 +64,7 @@ class CheckTest : public ::testing::TestWithParam<CheckCase> {};
 TEST_P(CheckTest, VerdictAndDiagnostics)
 {
     const CheckCase &c = GetParam();
-    std::vector<uint8_t> image = make(c.spec);
+    std::vector<uint8_t> image = make(c.recipe);
     if (c.cut > 0)
         image.resize(image.size() - size_t(c.cut));
     else
@@ -75,42 +75,42 @@ TEST_P(CheckTest, VerdictAndDiagnostics)
     EXPECT_EQ(result, c.result);
 }
 
-ImageSpec with(ImageSpec spec, void (*change)(ImageSpec &))
+ImageRecipe with(ImageRecipe recipe, void (*change)(ImageRecipe &))
 {
-    change(spec);
-    return spec;
+    change(recipe);
+    return recipe;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Images, CheckTest,
     ::testing::Values(
-        CheckCase{"sound", spec_with_body(1000, 78000), 0, "", 0},
-        CheckCase{"smallest_sound", ImageSpec{}, 0, "", 0},
-        CheckCase{"bytes_past_declared_size_ignored", spec_with_body(100, 5000), -7, "", 0},
+        CheckCase{"sound", recipe_with_body(1000, 78000), 0, "", 0},
+        CheckCase{"smallest_sound", ImageRecipe{}, 0, "", 0},
+        CheckCase{"bytes_past_declared_size_ignored", recipe_with_body(100, 5000), -7, "", 0},
         CheckCase{"declared_size_zero",
-                  with(spec_with_body(10, 50), [](ImageSpec &s) { s.declared_size = 0; }), 0,
+                  with(recipe_with_body(10, 50), [](ImageRecipe &s) { s.declared_size = 0; }), 0,
                   "..\\ustest\\prgdecode:157:ERROR\n", 1},
         CheckCase{"declared_size_one_past_length",
-                  with(spec_with_body(10, 50), [](ImageSpec &s) { s.declared_size = 47; }), 0,
+                  with(recipe_with_body(10, 50), [](ImageRecipe &s) { s.declared_size = 47; }), 0,
                   "..\\ustest\\prgdecode:161:ERROR\n", 1},
         CheckCase{"thirty_five_bytes",
-                  with(ImageSpec{}, [](ImageSpec &s) { s.declared_size = 35; }), 1,
+                  with(ImageRecipe{}, [](ImageRecipe &s) { s.declared_size = 35; }), 1,
                   "..\\ustest\\prgdecode:167:ERROR\ncheck size = 0, fw_size = 35\n", 1},
-        CheckCase{"shorter_than_header", ImageSpec{}, 10,
+        CheckCase{"shorter_than_header", ImageRecipe{}, 10,
                   "..\\ustest\\prgdecode:167:ERROR\ncheck size = 0, fw_size = 26\n", 1},
         // Declaring less than a whole header and trailer leaves nothing sound to sum.
         CheckCase{"declared_size_below_minimum",
-                  with(spec_with_body(4, 40), [](ImageSpec &s) { s.declared_size = 20; }), 0,
+                  with(recipe_with_body(4, 40), [](ImageRecipe &s) { s.declared_size = 20; }), 0,
                   "..\\ustest\\prgdecode:167:ERROR\ncheck size = 0, fw_size = 20\n", 1},
         CheckCase{"header_checksum_wrong",
-                  with(spec_with_body(100, 5000), [](ImageSpec &s) { s.header_checksum = 4999; }),
+                  with(recipe_with_body(100, 5000), [](ImageRecipe &s) { s.header_checksum = 4999; }),
                   0,
                   "..\\ustest\\prgdecode:191:ERROR\n"
                   "check_size = 100, real sum = 0x1388, hdr sum = 0x1387\n",
                   1},
         CheckCase{"header_wrong_whatever_the_trailer",
-                  with(spec_with_body(100, 5000),
-                       [](ImageSpec &s) {
+                  with(recipe_with_body(100, 5000),
+                       [](ImageRecipe &s) {
                            s.header_checksum = 1;
                            s.trailer = 1;
                        }),
@@ -119,7 +119,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "check_size = 100, real sum = 0x1388, hdr sum = 0x1\n",
                   1},
         CheckCase{"trailer_wrong",
-                  with(spec_with_body(100, 5000), [](ImageSpec &s) { s.trailer = 0xABCDEF01; }), 0,
+                  with(recipe_with_body(100, 5000), [](ImageRecipe &s) { s.trailer = 0xABCDEF01; }), 0,
                   "..\\ustest\\prgdecode:199:ERROR\n"
                   "check_size = 100, real sum = 0xabcdef01, hdr sum = 0x1388\n",
                   1}),
@@ -134,7 +134,7 @@ TEST(Check, NullImage)
 
 TEST(Check, LeavesTheImageUnchanged)
 {
-    const std::vector<uint8_t> image = make(spec_with_body(300, 20000));
+    const std::vector<uint8_t> image = make(recipe_with_body(300, 20000));
     std::vector<uint8_t> copy = image;
     EXPECT_EQ(prgdecode_check(copy.data(), uint32_t(copy.size())), 0);
     EXPECT_EQ(copy, image);
@@ -158,8 +158,8 @@ TEST(Decode, TableIsAPermutationAndEncodeIsItsInverse)
 
 TEST(Header, GettersReadBigEndianFields)
 {
-    ImageSpec spec = spec_with_body(268284, 0x0140C7B8);
-    const std::vector<uint8_t> image = make(spec);
+    ImageRecipe recipe = recipe_with_body(268284, 0x0140C7B8);
+    const std::vector<uint8_t> image = make(recipe);
     prg_header h;
     std::memset(&h, 0xAA, sizeof h);
     EXPECT_EQ(prgdecode_set_header(&h, image.data()), 32);
@@ -181,7 +181,7 @@ TEST(Header, GettersReadBigEndianFields)
     EXPECT_EQ(prgdecode_set_header(&h, nullptr), 32);
     EXPECT_EQ(std::memcmp(&before, &h, sizeof h), 0);
 
-    ImageSpec zero;
+    ImageRecipe zero;
     zero.declared_size = 0;
     const std::vector<uint8_t> empty = make(zero);
     prgdecode_set_header(&h, empty.data());
@@ -190,9 +190,9 @@ TEST(Header, GettersReadBigEndianFields)
 
 TEST(Header, ProductNeedsRoomForNineBytes)
 {
-    ImageSpec spec;
-    spec.product = "ABCDEFGH";
-    const std::vector<uint8_t> image = make(spec);
+    ImageRecipe recipe;
+    recipe.product = "ABCDEFGH";
+    const std::vector<uint8_t> image = make(recipe);
     prg_header h;
     prgdecode_set_header(&h, image.data());
 
@@ -206,7 +206,7 @@ TEST(Header, ProductNeedsRoomForNineBytes)
     EXPECT_EQ(prgdecode_get_product(&h, small, 9), 0);
     EXPECT_STREQ(small, "ABCDEFGH");
 
-    const std::vector<uint8_t> qel = make(ImageSpec{});
+    const std::vector<uint8_t> qel = make(ImageRecipe{});
     prgdecode_set_header(&h, qel.data());
     char name[64];
     EXPECT_EQ(prgdecode_get_product(&h, name, 64), 0);
@@ -268,7 +268,7 @@ INSTANTIATE_TEST_SUITE_P(
         FileCase{"header_exact", std::vector<uint8_t>(32, 1), false, op_read_header, "", 0},
         FileCase{"check_missing", {}, true, op_check_file,
                  "..\\ustest\\prgdecode:23:ERROR\n..\\ustest\\prgdecode:220:ERROR\n", 1},
-        FileCase{"check_sound", make(spec_with_body(64, 999)), false, op_check_file, "", 0},
+        FileCase{"check_sound", make(recipe_with_body(64, 999)), false, op_check_file, "", 0},
         FileCase{"extract_missing", {}, true, op_extract,
                  "..\\ustest\\prgdecode:23:ERROR\n..\\ustest\\prgdecode:246:ERROR\n", 1},
         FileCase{"extract_shorter_than_header", std::vector<uint8_t>(20, 7), false, op_extract,
@@ -294,8 +294,8 @@ TEST(Load, FileBeyondFourGigabytes)
 
 TEST(Extract, DecodesEverythingAfterTheHeaderToPathDotBin)
 {
-    ImageSpec spec = spec_with_body(500, 30000);
-    std::vector<uint8_t> image = make(spec);
+    ImageRecipe recipe = recipe_with_body(500, 30000);
+    std::vector<uint8_t> image = make(recipe);
     const std::vector<uint8_t> extra = {0x10, 0x20, 0x30};
     image.insert(image.end(), extra.begin(), extra.end());
     const std::string path = temp_path("extract.img");
@@ -308,7 +308,7 @@ TEST(Extract, DecodesEverythingAfterTheHeaderToPathDotBin)
     std::vector<uint8_t> expected(out.size());
     prgdecode_decode(expected.data(), image.data() + 32, int(expected.size()));
     EXPECT_EQ(out, expected);
-    EXPECT_TRUE(std::equal(spec.body.begin(), spec.body.end(), out.begin()));
+    EXPECT_TRUE(std::equal(recipe.body.begin(), recipe.body.end(), out.begin()));
 }
 
 TEST(Extract, ShortFileWritesNothingAndLongPathsFit)
@@ -322,7 +322,7 @@ TEST(Extract, ShortFileWritesNothingAndLongPathsFit)
     ::testing::internal::GetCapturedStdout();
     EXPECT_FALSE(std::ifstream(longname + ".bin").good());
 
-    write_file(longname, make(spec_with_body(10, 100)));
+    write_file(longname, make(recipe_with_body(10, 100)));
     EXPECT_EQ(prgdecode_extract(longname.c_str()), 0);
     EXPECT_EQ(read_file(longname + ".bin").size(), 14u);
     std::remove(longname.c_str());
@@ -333,7 +333,7 @@ TEST(Extract, OutputThatCannotBeCreated)
 {
     // A directory where the output file should go cannot be opened for writing.
     const std::string path = temp_path("extract_blocked.img");
-    write_file(path, make(spec_with_body(10, 100)));
+    write_file(path, make(recipe_with_body(10, 100)));
     const std::string out = path + ".bin";
     std::remove(out.c_str());
 #ifdef _WIN32
@@ -354,7 +354,7 @@ TEST(Extract, OutputThatCannotBeCreated)
 TEST(PrintInfo, SoundAndFaultyImages)
 {
     const std::string good = temp_path("info_good.bin");
-    write_file(good, make(spec_with_body(268284, 0x0140C7B8)));
+    write_file(good, make(recipe_with_body(268284, 0x0140C7B8)));
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(prgdecode_print_info(good.c_str()), 0);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
@@ -362,10 +362,10 @@ TEST(PrintInfo, SoundAndFaultyImages)
                   "\nproduct: Qel\nversion: 102\nbuild: 31\ndate: 2017/3/13\n"
                   "checksum: 0x140c7b8\nsize: 268320\ntest checksum...\nOK\n");
 
-    ImageSpec bad_spec = spec_with_body(10, 100);
-    bad_spec.header_checksum = 101;
+    ImageRecipe bad_recipe = recipe_with_body(10, 100);
+    bad_recipe.header_checksum = 101;
     const std::string bad = temp_path("info_bad.bin");
-    write_file(bad, make(bad_spec));
+    write_file(bad, make(bad_recipe));
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(prgdecode_print_info(bad.c_str()), -1);
     const std::string out = ::testing::internal::GetCapturedStdout();

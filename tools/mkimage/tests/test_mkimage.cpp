@@ -22,17 +22,17 @@ class SyntheticBody : public ::testing::TestWithParam<BodyCase> {};
 TEST_P(SyntheticBody, HasTheWantedSumAndMakesASoundImage)
 {
     const BodyCase c = GetParam();
-    ImageSpec spec;
-    ASSERT_TRUE(mkimage_synthetic_body(c.length, c.sum, &spec.body));
-    ASSERT_EQ(spec.body.size(), c.length);
-    EXPECT_EQ(mkimage_sum(spec.body), c.sum);
+    ImageRecipe recipe;
+    ASSERT_TRUE(mkimage_synthetic_body(c.length, c.sum, &recipe.body));
+    ASSERT_EQ(recipe.body.size(), c.length);
+    EXPECT_EQ(mkimage_sum(recipe.body), c.sum);
     std::vector<uint8_t> again;
     ASSERT_TRUE(mkimage_synthetic_body(c.length, c.sum, &again));
-    EXPECT_EQ(again, spec.body);   // deterministic
+    EXPECT_EQ(again, recipe.body);   // deterministic
 
     std::vector<uint8_t> image;
     std::string error;
-    ASSERT_TRUE(mkimage_build(spec, &image, &error)) << error;
+    ASSERT_TRUE(mkimage_build(recipe, &image, &error)) << error;
     EXPECT_EQ(image.size(), c.length + 36u);
     EXPECT_EQ(prgdecode_check(image.data(), uint32_t(image.size())), 0);
 }
@@ -51,11 +51,11 @@ TEST(SyntheticBodyLimits, ImpossibleSumsAreRefused)
 
 TEST(Build, RefusesLongProductNames)
 {
-    ImageSpec spec;
-    spec.product = "ABCDEFGHI";
+    ImageRecipe recipe;
+    recipe.product = "ABCDEFGHI";
     std::vector<uint8_t> image;
     std::string error;
-    EXPECT_FALSE(mkimage_build(spec, &image, &error));
+    EXPECT_FALSE(mkimage_build(recipe, &image, &error));
     EXPECT_FALSE(error.empty());
 }
 
@@ -69,11 +69,11 @@ TEST(EmbeddedImage, IsReproducedByTheMaker)
     ASSERT_TRUE(f.good()) << g_update_bin;
     const std::vector<uint8_t> committed((std::istreambuf_iterator<char>(f)),
                                          std::istreambuf_iterator<char>());
-    ImageSpec spec;   // Qel 1.02 build 31, 13 March 2017
-    ASSERT_TRUE(mkimage_synthetic_body(268320 - 36, 0x0140C7B8, &spec.body));
+    ImageRecipe recipe;   // Qel 1.02 build 31, 13 March 2017
+    ASSERT_TRUE(mkimage_synthetic_body(268320 - 36, 0x0140C7B8, &recipe.body));
     std::vector<uint8_t> made;
     std::string error;
-    ASSERT_TRUE(mkimage_build(spec, &made, &error));
+    ASSERT_TRUE(mkimage_build(recipe, &made, &error));
     EXPECT_EQ(committed, made);
 }
 
