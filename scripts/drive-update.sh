@@ -1,6 +1,5 @@
 # Sourced by scripts/run.sh once the updater shows its window: presses the
 # button, confirms, and saves screenshots of each stage.
-. "$root/scripts/xdrive.sh"
 window=$(qel_wait_window QelUpdater 10)
 qel_press_update "$window"
 box=$(qel_wait_window "Firmware Update" 20)

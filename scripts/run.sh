@@ -15,26 +15,13 @@ cmake --build "$build" -j"$(nproc)" --target QelUpdater qel-devsim qel-mkimage
 
 out="$root/screenshots"
 mkdir -p "$out"
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-# The emulated device lives in its own registry so it cannot be confused with
-# anything else on the machine.
-export XDG_RUNTIME_DIR="$work/run"
-mkdir -p -m 700 "$XDG_RUNTIME_DIR"
+. "$root/scripts/xdrive.sh"
+qel_session_begin
 "$build/tools/mkimage/qel-mkimage" --out "$work/installed.bin" --product Qel \
     --version 101 --build 30 --date 2016-11-02 --size 262180 --checksum 0x013A0F12 >/dev/null
-"$build/emulator/qel-devsim" --installed "$work/installed.bin" --instance demo \
-    --busy-us 3000 --latency-us 150 >"$work/devsim.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do grep -q '^ready:' "$work/devsim.log" && break; sleep 0.1; done
-grep '^ready:' "$work/devsim.log" || { cat "$work/devsim.log"; exit 1; }
+qel_start_devsim "$build/emulator/qel-devsim" --installed "$work/installed.bin" --instance demo \
+    --busy-us 3000 --latency-us 150 || { cat "$work/devsim.log"; exit 1; }
+grep '^ready:' "$work/devsim.log"
 
 if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
     echo "Starting the updater on $DISPLAY against the emulated device."
@@ -42,12 +29,7 @@ if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
     exit 0
 fi
 
-# Xvfb picks a free display itself and writes its number to descriptor 3.
-Xvfb -displayfd 3 -screen 0 640x480x24 -noreset -nolisten tcp 3>"$work/display" \
-    >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-export DISPLAY=":$(head -n 1 "$work/display")"
+qel_start_xvfb || { echo "Xvfb did not start"; exit 1; }
 for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
 echo "running the updater on the virtual display $DISPLAY"
 

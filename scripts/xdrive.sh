@@ -3,6 +3,43 @@
 # and gets the keyboard only once it has been clicked. Sourced by scripts/run.sh
 # and by the end-to-end test.
 
+# A scratch directory ($work) with a registry of its own, so that the emulated
+# device cannot be confused with anything else on the machine; everything
+# started into $pids is stopped and the directory removed on exit.
+qel_session_begin() {
+    work=$(mktemp -d)
+    pids=()
+    trap qel_session_end EXIT
+    export XDG_RUNTIME_DIR="$work/run"
+    mkdir -p -m 700 "$XDG_RUNTIME_DIR"
+}
+
+qel_session_end() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+
+# Starts the emulated device program with the given options, its output in
+# $work/devsim.log, and waits until it takes requests.
+qel_start_devsim() {   # program, options...
+    local program=$1
+    shift
+    "$program" "$@" >"$work/devsim.log" 2>&1 &
+    pids+=($!)
+    qel_wait_text "$work/devsim.log" "ready:" 10
+}
+
+# Starts Xvfb on a display it picks itself and exports DISPLAY.
+qel_start_xvfb() {
+    Xvfb -displayfd 3 -screen 0 640x480x24 -noreset -nolisten tcp 3>"$work/display" \
+        >"$work/xvfb.log" 2>&1 &
+    pids+=($!)
+    for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+    [ -s "$work/display" ] || return 1
+    export DISPLAY=":$(head -n 1 "$work/display")"
+}
+
 # Waits until a window with exactly this title exists and prints its id.
 qel_wait_window() {   # title, seconds
     local title=$1 tries=$(( ${2:-10} * 10 )) id w

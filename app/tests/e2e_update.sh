@@ -13,14 +13,7 @@ for tool in Xvfb xdotool; do
 done
 . "$src/scripts/xdrive.sh"
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+qel_session_begin
 fail() {
     echo "FAILED: $*"
     echo "--- device ---"; cat "$work/devsim.log" || true
@@ -28,21 +21,11 @@ fail() {
     exit 1
 }
 
-export XDG_RUNTIME_DIR="$work/run"
-mkdir -p -m 700 "$XDG_RUNTIME_DIR"
 "$mkimage" --out "$work/old.bin" --version 101 --build 30 --date 2016-11-02 \
     --size 4132 --checksum 300000 >/dev/null
-"$devsim" --installed "$work/old.bin" --instance e2e --busy-us 2000 >"$work/devsim.log" 2>&1 &
-pids+=($!)
-qel_wait_text "$work/devsim.log" "ready:" 10 || fail "the device program did not start"
-
-# Xvfb picks a free display itself and writes its number to the descriptor.
-Xvfb -displayfd 3 -screen 0 640x480x24 -noreset -nolisten tcp 3>"$work/display" \
-    >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-export DISPLAY=":$(head -n 1 "$work/display")"
+qel_start_devsim "$devsim" --installed "$work/old.bin" --instance e2e --busy-us 2000 ||
+    fail "the device program did not start"
+qel_start_xvfb || fail "Xvfb did not start"
 export QT_QPA_PLATFORM=xcb
 
 "$updater" >"$work/updater.log" 2>&1 &

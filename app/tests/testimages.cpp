@@ -5,11 +5,11 @@
 
 #include <QFile>
 
-QByteArray image_of(const ImageSpec &spec)
+QByteArray image_of(const ImageRecipe &recipe)
 {
     std::vector<uint8_t> bytes;
     std::string error;
-    if (!mkimage_build(spec, &bytes, &error))
+    if (!mkimage_build(recipe, &bytes, &error))
         qFatal("cannot make a test image: %s", error.c_str());
     return QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size()));
 }
@@ -17,14 +17,20 @@ QByteArray image_of(const ImageSpec &spec)
 QByteArray sound_image(const char *product, uint16_t version, uint16_t build,
                        uint32_t body_length)
 {
-    ImageSpec spec;
-    spec.product = product;
-    spec.version = version;
-    spec.build = build;
-    spec.body.resize(body_length);
+    ImageRecipe recipe;
+    recipe.product = product;
+    recipe.version = version;
+    recipe.build = build;
+    recipe.body.resize(body_length);
     for (uint32_t i = 0; i < body_length; ++i)
-        spec.body[i] = uint8_t(i * 7 + 3);
-    return image_of(spec);
+        recipe.body[i] = uint8_t(i * 7 + 3);
+    return image_of(recipe);
+}
+
+QByteArray embedded_bytes()
+{
+    QFile file(QStringLiteral(":/res/update.bin"));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QString write_file(const QString &dir, const QString &name, const QByteArray &bytes)

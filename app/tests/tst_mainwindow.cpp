@@ -23,6 +23,7 @@
 #include "appicon.h"
 #include "fwupdateworker.h"
 #include "mainwindow.h"
+#include "dialoghandlers.h"
 #include "modalwatcher.h"
 #include "testimages.h"
 
@@ -32,42 +33,6 @@ namespace {
 
 const QString kEmbedded = QStringLiteral(":/res/update.bin");
 const QString kEmbeddedLabel = QStringLiteral("Qel Firmware Updater\n\nTo 1.02, build 31");
-
-struct Box {
-    QString title;
-    QString text;
-};
-
-ModalWatcher::Handler record_box(Box *box)
-{
-    return [box](QWidget *w) {
-        if (auto *mb = qobject_cast<QMessageBox *>(w)) {
-            box->title = mb->windowTitle();
-            box->text = mb->text();
-        }
-    };
-}
-
-ModalWatcher::Handler choose_file(const QString &path)
-{
-    return [path](QWidget *w) {
-        if (auto *fd = qobject_cast<QFileDialog *>(w)) {
-            // Typed as a user would: selectFile() leaves the name field alone
-            // while it has the focus.
-            if (auto *name = fd->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")))
-                name->setText(path);
-            else
-                fd->selectFile(path);
-            static_cast<QDialog *>(fd)->accept();
-        }
-    };
-}
-
-QByteArray embedded_bytes()
-{
-    QFile file(kEmbedded);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 } // namespace
 
@@ -235,7 +200,7 @@ private slots:
         QTest::newRow("no such file") << QByteArray() << false << QString() << QString();
         QTest::newRow("32 zero bytes") << QByteArray(32, '\0') << false << QString() << checksumBox;
 
-        ImageSpec bad;
+        ImageRecipe bad;
         bad.body.assign(500, 0x5A);
         bad.header_checksum = 12345;
         QTest::newRow("bad checksum") << image_of(bad) << false << QString() << checksumBox;
@@ -274,7 +239,7 @@ private slots:
         QTest::addColumn<bool>("loads");
         QTest::addColumn<bool>("box");
 
-        ImageSpec bad;
+        ImageRecipe bad;
         bad.body.assign(500, 0x5A);
         bad.trailer = 1;
         QByteArray over = sound_image("Qel", 300, 9);

@@ -19,6 +19,7 @@
 #include "companion.h"
 #include "devicetarget.h"
 #include "mainwindow.h"
+#include "dialoghandlers.h"
 #include "modalwatcher.h"
 #include "testimages.h"
 #include "virtualclock.h"
@@ -30,65 +31,6 @@ const QString kCompleted = QStringLiteral("Completed.\n\nPlease turn the device'
 const uint8_t kTagStart = 33;
 const uint8_t kTagBlock = 37;
 const uint8_t kTagChecksumRequest = 39;
-
-struct Box {
-    QString title;
-    QString text;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    QMessageBox::StandardButtons buttons;
-    bool cancel_is_default = false;
-    bool cancel_is_escape = false;
-};
-
-void note(QMessageBox *mb, Box *box)
-{
-    box->title = mb->windowTitle();
-    box->text = mb->text();
-    box->icon = mb->icon();
-    box->buttons = mb->standardButtons();
-    QAbstractButton *cancel = mb->button(QMessageBox::Cancel);
-    box->cancel_is_default = cancel && mb->defaultButton() == cancel;
-    box->cancel_is_escape = cancel && mb->escapeButton() == cancel;
-}
-
-ModalWatcher::Handler record_box(Box *box)
-{
-    return [box](QWidget *w) {
-        if (auto *mb = qobject_cast<QMessageBox *>(w))
-            note(mb, box);
-    };
-}
-
-// Answers the question box with OK.
-ModalWatcher::Handler confirm(Box *box)
-{
-    return [box](QWidget *w) {
-        if (auto *mb = qobject_cast<QMessageBox *>(w)) {
-            note(mb, box);
-            if (QAbstractButton *ok = mb->button(QMessageBox::Ok))
-                ok->click();
-        }
-    };
-}
-
-ModalWatcher::Handler choose_file(const QString &path)
-{
-    return [path](QWidget *w) {
-        if (auto *fd = qobject_cast<QFileDialog *>(w)) {
-            if (auto *name = fd->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")))
-                name->setText(path);
-            else
-                fd->selectFile(path);
-            static_cast<QDialog *>(fd)->accept();
-        }
-    };
-}
-
-QByteArray embedded_bytes()
-{
-    QFile file(kEmbedded);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 std::vector<uint8_t> as_vector(const QByteArray &bytes)
 {
@@ -169,6 +111,15 @@ private:
                && window->ui->button_fwupdate->text() == QStringLiteral("Updating...");
     }
 
+    // Presses the button and answers the question with OK; true when exactly
+    // one modal box (the question) came up.
+    bool press_and_confirm(Box *question)
+    {
+        ModalWatcher watcher({confirm(question)});
+        window->ui->button_fwupdate->click();
+        return watcher.seen() == 1;
+    }
+
     int sent(uint8_t tag) const { return device ? messages_with_tag(*device, tag) : 0; }
 
 private slots:
@@ -200,11 +151,7 @@ private slots:
         target->pace(kTagBlock, 200);
 
         Box question;
-        {
-            ModalWatcher watcher({confirm(&question)});
-            window->ui->button_fwupdate->click();
-            QCOMPARE(watcher.seen(), 1);
-        }
+        QVERIFY(press_and_confirm(&question));
         QCOMPARE(question.title, QStringLiteral("Firmware Update"));
         QVERIFY(updating_with_button());
 
@@ -421,13 +368,9 @@ private slots:
         const QByteArray images[] = {sound_image("Qel", 103, 1), sound_image("Qel", 104, 2, 1500)};
         for (const QByteArray &image : images) {
             use_image(image);
-            {
-                Box question;
-                ModalWatcher watcher({confirm(&question)});
-                window->ui->button_fwupdate->click();
-                QCOMPARE(watcher.seen(), 1);
-                QCOMPARE(question.title, QStringLiteral("Firmware Update"));
-            }
+            Box question;
+            QVERIFY(press_and_confirm(&question));
+            QCOMPARE(question.title, QStringLiteral("Firmware Update"));
             QVERIFY(updating_with_button());
             QTRY_VERIFY_WITH_TIMEOUT(idle_with_button(), 60000);
             QCOMPARE(window->ui->label->text(), kCompleted);
@@ -446,12 +389,8 @@ private slots:
         window.reset(new MainWindow);
         window->show();
         target->hold_at(kTagStart, 1);
-        {
-            Box question;
-            ModalWatcher watcher({confirm(&question)});
-            window->ui->button_fwupdate->click();
-            QCOMPARE(watcher.seen(), 1);
-        }
+        Box question;
+        QVERIFY(press_and_confirm(&question));
         QTRY_VERIFY(target->held());
 
         Box shown;
@@ -518,12 +457,8 @@ private slots:
         connect_device("Qel", 101, 31);
         window.reset(new MainWindow);
         target->hold_at(kTagStart, 1);
-        {
-            Box question;
-            ModalWatcher watcher({confirm(&question)});
-            window->ui->button_fwupdate->click();
-            QCOMPARE(watcher.seen(), 1);
-        }
+        Box question;
+        QVERIFY(press_and_confirm(&question));
         QTRY_VERIFY(target->held());
 
         std::thread releaser([this] {
