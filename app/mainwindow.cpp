@@ -80,8 +80,13 @@ MainWindow::~MainWindow()
         if (update_state != 0)
             QThread::msleep(10);
     }
-    if (worker_thread)
+    // The thread's quit is queued to this thread and may still be waiting in
+    // its queue when the last update ended just before the window went, so it
+    // is asked to end here rather than waited for.
+    if (worker_thread) {
+        worker_thread->quit();
         worker_thread->wait();
+    }
     delete ui;
 }
 

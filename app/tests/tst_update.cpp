@@ -1,3 +1,4 @@
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -11,9 +12,11 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
 #include "companion.h"
@@ -58,6 +61,21 @@ protected:
 
 private:
     QLabel *label_;
+};
+
+// Holds back the queued calls to an object (they are dropped), counting them.
+class MetaCallHold : public QObject {
+public:
+    int held = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() != QEvent::MetaCall)
+            return false;
+        ++held;
+        return true;
+    }
 };
 
 } // namespace
@@ -470,6 +488,42 @@ private slots:
         releaser.join();
         QVERIFY(updated);
         QVERIFY(device->installed() == as_vector(embedded_bytes()));
+    }
+
+    // The window can go after the worker's end has reached it but before the
+    // thread's quit, queued behind it, has been delivered: the window must not
+    // wait for a thread that nobody will stop.
+    void destroyedBeforeThreadQuits()
+    {
+        connect_device("Qel", 101, 31);
+        window.reset(new MainWindow);
+        Box question;
+        QVERIFY(press_and_confirm(&question));
+        QPointer<QThread> thread = window->worker_thread;
+        QVERIFY(thread);
+        MetaCallHold hold;
+        thread->installEventFilter(&hold);
+        QTRY_COMPARE_WITH_TIMEOUT(window->update_state, 0, 60000);
+        QTRY_VERIFY(hold.held > 0);
+
+        // Should the window wait forever, the watchdog stops the thread so
+        // that the test fails instead of hanging.
+        std::atomic<bool> done{false}, rescued{false};
+        QThread *raw = thread.data();
+        std::thread watchdog([&] {
+            for (int i = 0; i < 1000 && !done; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (!done) {
+                rescued = true;
+                raw->quit();
+            }
+        });
+        window.reset();
+        done = true;
+        watchdog.join();
+        QVERIFY(!rescued);
+        QVERIFY(raw->isFinished());
+        delete thread.data();   // its own deleteLater was held back too
     }
 
     void companionStop()
