@@ -528,46 +528,50 @@ int usctl_get_param197(usctl_handle *dev, int s1, int s2, uint8_t *out)
     return usctl_get_param(dev, uint8_t(s1), uint8_t(s2), 197, out);
 }
 
-int usctl_get_param198(usctl_handle *dev, int *out)
+namespace {
+
+// The fixed-selector parameter wrappers each report their own failure line.
+int get_param_reported(usctl_handle *dev, uint8_t s1, uint8_t s2, uint8_t tag, int line, int *out)
 {
     uint8_t value = 0;
-    if (usctl_get_param(dev, 4, 1, 198, &value) != 0) {
-        diag(1051);
+    if (usctl_get_param(dev, s1, s2, tag, &value) != 0) {
+        diag(line);
         return 1;
     }
     if (out)
         *out = value;
     return 0;
+}
+
+int set_param_reported(usctl_handle *dev, uint8_t s1, uint8_t s2, uint8_t tag, int value, int line)
+{
+    if (usctl_set_param(dev, s1, s2, tag, uint8_t(value)) != 0) {
+        diag(line);
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int usctl_get_param198(usctl_handle *dev, int *out)
+{
+    return get_param_reported(dev, 4, 1, 198, 1051, out);
 }
 
 int usctl_set_param138(usctl_handle *dev, int value)
 {
-    if (usctl_set_param(dev, 4, 1, 138, uint8_t(value)) != 0) {
-        diag(1060);
-        return 1;
-    }
-    return 0;
+    return set_param_reported(dev, 4, 1, 138, value, 1060);
 }
 
 int usctl_get_param199(usctl_handle *dev, int *out)
 {
-    uint8_t value = 0;
-    if (usctl_get_param(dev, 1, 1, 199, &value) != 0) {
-        diag(1070);
-        return 1;
-    }
-    if (out)
-        *out = value;
-    return 0;
+    return get_param_reported(dev, 1, 1, 199, 1070, out);
 }
 
 int usctl_set_param67(usctl_handle *dev, int value)
 {
-    if (usctl_set_param(dev, 1, 1, 67, uint8_t(value)) != 0) {
-        diag(1080);
-        return 1;
-    }
-    return 0;
+    return set_param_reported(dev, 1, 1, 67, value, 1080);
 }
 
 void usctl_print_text(const void *bytes, int count)
