@@ -92,6 +92,13 @@ void usbdevs_os_print_error_code(uint32_t code);
 // The device registry's root directory, for whoever plays the driver too:
 // $XDG_RUNTIME_DIR/qel-devices, or /tmp/qel-devices-<uid> without one.
 std::string usbdevs_posix_registry_root(void);
+
+// Whether the client would use a registry root: only a real directory (not a
+// link) that the user or root owns and nobody else may write. A driver must
+// not register where the client would not look. errno tells why for an
+// untrusted root.
+enum { USBDEVS_ROOT_MISSING, USBDEVS_ROOT_TRUSTED, USBDEVS_ROOT_UNTRUSTED };
+int usbdevs_posix_root_state(const std::string &root);
 #endif
 
 #endif

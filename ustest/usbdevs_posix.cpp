@@ -45,11 +45,35 @@ struct DetailRecord {
 };
 const size_t k_path_offset = offsetof(DetailRecord, path);
 
-bool entry_is(const std::string &path, mode_t type)
+// Only the user (or the system) can have written what the user owns or root
+// owns, provided nobody else may write it either.
+bool trusted(const struct stat &st)
+{
+    return (st.st_uid == getuid() || st.st_uid == 0) && (st.st_mode & 022) == 0;
+}
+
+// A trusted entry of the given type. A link counts as what it points at: the
+// link itself sits in a trusted directory, and what it points at is judged.
+bool trusted_entry(const std::string &path, mode_t type)
 {
     struct stat st;
-    // A link to a directory or a file counts as what it points at.
-    return stat(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == type;
+    return stat(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == type && trusted(st);
+}
+
+// A device directory is judged as it is, never through a link: a link could
+// point anywhere, also into another user's tree. A missing service file only
+// leaves the name unreadable; one that anybody else could have written makes
+// the whole device untrustworthy.
+bool trusted_device(const std::string &dir)
+{
+    struct stat st;
+    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || !trusted(st))
+        return false;
+    if (!trusted_entry(dir + "/render", S_IFDIR))
+        return false;
+    if (stat((dir + "/service").c_str(), &st) == 0)
+        return trusted(st);
+    return errno == ENOENT;
 }
 
 // The names in dir, in ascending byte order, without "." and "..", and
@@ -171,6 +195,18 @@ std::string usbdevs_posix_registry_root(void)
     return "/tmp/qel-devices-" + std::to_string(static_cast<unsigned long>(getuid()));
 }
 
+int usbdevs_posix_root_state(const std::string &root)
+{
+    struct stat st;
+    if (lstat(root.c_str(), &st) != 0)
+        return errno == ENOENT ? USBDEVS_ROOT_MISSING : USBDEVS_ROOT_UNTRUSTED;
+    if (!S_ISDIR(st.st_mode) || !trusted(st)) {
+        errno = S_ISDIR(st.st_mode) ? EACCES : ENOTDIR;
+        return USBDEVS_ROOT_UNTRUSTED;
+    }
+    return USBDEVS_ROOT_TRUSTED;
+}
+
 struct usbdevs_os_list {
     std::vector<Device> devices;
     const Device *device = nullptr;
@@ -181,14 +217,22 @@ usbdevs_os_list *usbdevs_os_devices(void)
 {
     const std::string root = usbdevs_posix_registry_root();
     std::vector<std::string> instances;
-    if (!sorted_names(root, &instances, true) && errno != ENOENT)
+    switch (usbdevs_posix_root_state(root)) {
+    case USBDEVS_ROOT_MISSING:
+        return new usbdevs_os_list;
+    case USBDEVS_ROOT_UNTRUSTED:
+        return nullptr;
+    default:
+        break;
+    }
+    if (!sorted_names(root, &instances, true))
         return nullptr;
 
     usbdevs_os_list *list = new usbdevs_os_list;
     for (const std::string &instance : instances) {
         Device device;
         device.dir = root + "/" + instance;
-        if (!entry_is(device.dir, S_IFDIR))
+        if (!trusted_device(device.dir))
             continue;
         const std::string render = device.dir + "/render";
         std::vector<std::string> names;
@@ -197,7 +241,7 @@ usbdevs_os_list *usbdevs_os_devices(void)
             continue;
         for (const std::string &name : names) {
             const std::string path = render + "/" + name;
-            if (entry_is(path, S_IFREG))
+            if (trusted_entry(path, S_IFREG))
                 device.interfaces.push_back(path);
         }
         if (!device.interfaces.empty())

@@ -12,6 +12,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "usbdevs_os.h"
+
 namespace fs = std::filesystem;
 
 namespace devsim {
@@ -21,6 +23,42 @@ namespace {
 std::string errno_text(const std::string &what)
 {
     return what + ": " + std::strerror(errno);
+}
+
+// The root is made private, and one the client would not trust is refused:
+// a device registered there would never be found, and whoever else could
+// write there could put their own device beside it.
+bool prepare_root(const std::string &root, std::string *error)
+{
+    if (usbdevs_posix_root_state(root) == USBDEVS_ROOT_MISSING) {
+        std::error_code ec;
+        const fs::path parent = fs::path(root).parent_path();
+        if (!parent.empty())
+            fs::create_directories(parent, ec);
+        if (::mkdir(root.c_str(), 0700) != 0 && errno != EEXIST) {
+            *error = errno_text("cannot make " + root);
+            return false;
+        }
+    }
+    if (usbdevs_posix_root_state(root) != USBDEVS_ROOT_TRUSTED) {
+        const int why = errno;
+        *error = "the device registry " + root
+                 + " is not safe to use: it must be a directory (not a link) owned by you or "
+                   "by root that nobody else may write (" + std::strerror(why)
+                 + "); remove it or fix its owner and mode (chmod 700)";
+        return false;
+    }
+    return true;
+}
+
+// Files get no group or other write permission whatever the umask says; the
+// client would skip the device otherwise.
+bool write_private_file(const std::string &path, const std::string &text)
+{
+    std::ofstream f(path, std::ios::binary);
+    f << text;
+    f.close();
+    return f && ::chmod(path.c_str(), 0644) == 0;
 }
 
 } // namespace
@@ -46,11 +84,8 @@ bool RegistryEntry::create(const std::string &root, const std::string &instance,
         return false;
     }
     std::error_code ec;
-    fs::create_directories(root, ec);
-    if (ec) {
-        *error = "cannot make " + root + ": " + ec.message();
+    if (!prepare_root(root, error))
         return false;
-    }
 
     // The socket is bound under the dot-name, whose path is one byte longer
     // than the final one, so the final channel path fits a socket address too.
@@ -83,13 +118,9 @@ bool RegistryEntry::create(const std::string &root, const std::string &instance,
 
     if (::mkdir((temp_dir + "/render").c_str(), 0700) != 0)
         return fail(errno_text("cannot make " + temp_dir + "/render"));
-    {
-        std::ofstream f(temp_dir + "/service", std::ios::binary);
-        f << service << '\n';
-        std::ofstream g(temp_dir + "/render/" + interface, std::ios::binary);
-        if (!f || !g)
-            return fail("cannot write into " + temp_dir);
-    }
+    if (!write_private_file(temp_dir + "/service", service + "\n")
+        || !write_private_file(temp_dir + "/render/" + interface, ""))
+        return fail("cannot write into " + temp_dir);
     fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0)
         return fail(errno_text("socket"));

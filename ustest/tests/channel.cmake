@@ -13,4 +13,8 @@ else()
   add_executable(test_usbdevs test_usbdevs.cpp)
   target_link_libraries(test_usbdevs PRIVATE usbdevs testdriver gtest_main)
   add_test(NAME usbdevs COMMAND test_usbdevs)
+
+  add_executable(test_registrytrust test_registrytrust.cpp)
+  target_link_libraries(test_registrytrust PRIVATE usbdevs testdriver gtest_main)
+  add_test(NAME registrytrust COMMAND test_registrytrust)
 endif()

@@ -157,17 +157,23 @@ TEST_F(Channel, LastMatchingInterfaceStays)
 }
 
 // Only devices are skipped for a leading dot; inside render/ every regular
-// file is an interface, and a link counts as what it points at.
-TEST_F(Channel, DotNamedInterfaceAndLinkedDevice)
+// file is an interface, and a linked interface counts as what it points at.
+// A linked device directory could point anywhere and is never used.
+TEST_F(Channel, DotNamedInterfaceLinkedInterfaceAndLinkedDevice)
 {
     const std::string hidden = reg.add_device("x", "qel", { ".iface" });
     EXPECT_EQ(0, usbdevs_open_index(&ctx, nullptr, 0));
     EXPECT_EQ(hidden + "/render/.iface", ctx.dev[0].path);
 
     const std::string target = reg.add_device(".prepared", "qel", { "global" });
-    fs::create_directory_symlink(target, fs::path(target).parent_path() / "y");
+    fs::create_directory_symlink(target, fs::path(target).parent_path() / "w");
     EXPECT_EQ(0, usbdevs_open_index(&ctx, nullptr, 0));
-    EXPECT_EQ(fs::path(target).parent_path().string() + "/y/render/global", ctx.dev[0].path);
+    EXPECT_EQ(hidden + "/render/.iface", ctx.dev[0].path);
+
+    const std::string linked = reg.add_device("z", "qel", {});
+    fs::create_symlink(hidden + "/render/.iface", linked + "/render/global");
+    EXPECT_EQ(0, usbdevs_open_index(&ctx, nullptr, 0));
+    EXPECT_EQ(linked + "/render/global", ctx.dev[0].path);
 }
 
 TEST_F(Channel, FindReportsTheCopyAndIgnoresANullName)

@@ -1,6 +1,7 @@
 // qel-devsim as its users meet it: a program that registers a device, answers
 // the channel as a driver does and leaves no trace when stopped.
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -38,7 +40,8 @@ int64_t now_ms()
 // The program, started with its standard output on a pipe.
 class Devsim {
 public:
-    explicit Devsim(const std::vector<std::string> &args)
+    // with_stderr: its diagnostics join the output too.
+    explicit Devsim(const std::vector<std::string> &args, bool with_stderr = false)
     {
         int out[2];
         if (pipe(out) != 0)
@@ -46,6 +49,8 @@ public:
         pid_ = fork();
         if (pid_ == 0) {
             dup2(out[1], 1);
+            if (with_stderr)
+                dup2(out[1], 2);
             close(out[0]);
             close(out[1]);
             std::vector<char *> argv;
@@ -272,6 +277,60 @@ TEST_F(DevsimTest, RefusesBadOptions)
     Devsim missing({ "--installed", reg.base() + "/none.bin" });
     EXPECT_EQ(1, missing.wait());
     EXPECT_FALSE(fs::exists(reg.root()));
+}
+
+// The registry is made private, and one the client would not trust is
+// refused: a device there would never be found, and anyone who can write
+// there could put a device of their own beside it.
+TEST_F(DevsimTest, MakesAPrivateRegistryAndRefusesOneOthersCouldWrite)
+{
+    {
+        Devsim sim({ "--instance", "own" });
+        ASSERT_EQ(device_dir("own") + "/render/qel", sim.await("ready: "));
+        struct stat st;
+        ASSERT_EQ(0, lstat(reg.root().c_str(), &st));
+        EXPECT_EQ(0700u, st.st_mode & 07777);
+        for (const char *entry : { "", "/render", "/service", "/render/global" }) {
+            ASSERT_EQ(0, stat((device_dir("own") + entry).c_str(), &st)) << entry;
+            EXPECT_EQ(0u, st.st_mode & 022) << entry;
+        }
+        EXPECT_EQ(0, sim.stop());
+    }
+
+    const passwd *nobody = getpwnam("nobody");
+    const bool can_give_away = geteuid() == 0 && nobody && nobody->pw_uid != 0;
+    if (!can_give_away)
+        std::printf("[ SKIPPED  ] a registry of another user: needs root and a user 'nobody'\n");
+    enum { kWritable, kLink, kOtherOwner };
+    for (int change : { kWritable, kLink, kOtherOwner }) {
+        fs::remove_all(reg.root());
+        if (change == kLink) {
+            fs::create_directory(reg.base() + "/elsewhere");
+            fs::create_directory_symlink(reg.base() + "/elsewhere", reg.root());
+        } else {
+            ASSERT_EQ(0, mkdir(reg.root().c_str(), change == kWritable ? 0777 : 0700));
+            ASSERT_EQ(0, chmod(reg.root().c_str(), change == kWritable ? 0777 : 0700));
+            if (change == kOtherOwner) {
+                if (!can_give_away)
+                    continue;
+                ASSERT_EQ(0, chown(reg.root().c_str(), nobody->pw_uid, nobody->pw_gid));
+            }
+        }
+        Devsim sim({ "--instance", "planted" }, true);
+        // Awaited with a deadline, so that a program serving after all fails
+        // the test instead of hanging it. The line comes before the exit, so
+        // only then is the exit waited for.
+        const std::string refusal = sim.await("qel-devsim: the device registry ");
+        if (refusal.find("is not safe to use") != std::string::npos) {
+            EXPECT_EQ(1, sim.wait()) << change;
+        } else {
+            sim.stop(SIGKILL);
+            ADD_FAILURE() << change << ": " << refusal;
+        }
+        EXPECT_EQ(std::string::npos, sim.output().find("ready:")) << change;
+        EXPECT_FALSE(fs::exists(device_dir("planted"))) << change;
+        EXPECT_FALSE(fs::exists(reg.base() + "/elsewhere/planted")) << change;
+    }
 }
 
 struct RawCase {
