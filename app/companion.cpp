@@ -2,20 +2,32 @@
 
 #include <QProcess>
 
-CompanionStop companion_stop_command_for(bool windows)
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
+CompanionStop companion_stop_command_for(bool windows, const QString &system_dir)
 {
-    if (!windows)
+    if (!windows || system_dir.isEmpty())
         return {};
-    return {QStringLiteral("taskkill.exe"),
+    QString dir = system_dir;
+    if (!dir.endsWith(QLatin1Char('\\')))
+        dir += QLatin1Char('\\');
+    return {dir + QStringLiteral("taskkill.exe"),
             {QStringLiteral("/f"), QStringLiteral("/im"), QStringLiteral("Qel_SettingsPanel.exe")}};
 }
 
 CompanionStop companion_stop_command()
 {
 #ifdef Q_OS_WIN
-    return companion_stop_command_for(true);
+    wchar_t dir[MAX_PATH + 1];
+    const UINT n = GetSystemDirectoryW(dir, MAX_PATH + 1);
+    // 0 is a failure; a count of MAX_PATH + 1 or more is the room it would have needed.
+    if (n == 0 || n > MAX_PATH)
+        return companion_stop_command_for(true, QString());
+    return companion_stop_command_for(true, QString::fromWCharArray(dir, int(n)));
 #else
-    return companion_stop_command_for(false);
+    return companion_stop_command_for(false, QString());
 #endif
 }
 

@@ -7,13 +7,16 @@
 #include <QStringList>
 
 struct CompanionStop {
-    QString program;      // empty: nothing to run on this platform
+    QString program;      // empty: nothing to run
     QStringList arguments;
 };
 
-// The command that stops the settings panel on a platform with or without the
-// Windows task tool; companion_stop_command() picks the running platform's.
-CompanionStop companion_stop_command_for(bool windows);
+// The command that stops the settings panel. system_dir is the Windows system
+// directory, empty when it cannot be had: the task tool is run only from
+// there, never found by its bare name, since Windows would look in the
+// program's own folder and the current one first and run whatever file of
+// that name it finds. companion_stop_command() picks the running platform's.
+CompanionStop companion_stop_command_for(bool windows, const QString &system_dir);
 CompanionStop companion_stop_command();
 
 // Runs the command (if any) and waits for it to end; its result is of no

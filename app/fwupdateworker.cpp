@@ -24,7 +24,10 @@ void FWUpdateWorker::process()
     QString err = QStringLiteral("ERROR");
     FWImage *image = job ? job->image : nullptr;
     UsDevice *dev = image ? image->device : nullptr;
-    if (!dev || image->size == 0) {
+    // Bytes past the header's declared end were never judged by the checksum
+    // test, so they never reach the device.
+    const uint32_t size = dev ? dev->get_fw_size() : 0;
+    if (!dev || image->size <= 0 || size == 0 || size > uint32_t(image->size)) {
         emit error(err);
         emit finished();
         return;
@@ -41,11 +44,15 @@ void FWUpdateWorker::process()
     uint32_t lowest = 0, highest = 0;
     for (int i = 0; i < 3; ++i) {
         uint32_t v = 0;
-        if (!dev->get_hw_checksum(uint32_t(image->size), &v))
+        if (!dev->get_hw_checksum(size, &v))
             return fail(QStringLiteral("Cannot Get Hardware Checksum"));
+        // 0 means the device has no reading yet; taken as a value it would
+        // hide the spread of the readings around it.
+        if (v == 0)
+            continue;
         if (lowest == 0 || v < lowest)
             lowest = v;
-        if (highest == 0 || v > highest)
+        if (v > highest)
             highest = v;
     }
     if (highest - lowest > kSteadySpread)
@@ -57,7 +64,7 @@ void FWUpdateWorker::process()
             emit process_text(QStringLiteral("Sending and Updating..."));
         else
             emit process_text(QStringLiteral("Retrying... %1/%2").arg(attempt).arg(2));
-        if (!dev->fw_update(image->data, uint32_t(image->size), &job->pos))
+        if (!dev->fw_update(image->data, size, &job->pos))
             return fail(QStringLiteral("Firmware Update Failed"));
         emit process_text(QStringLiteral("Checking..."));
         const int check_size = dev->get_fw_check_size();

@@ -273,7 +273,8 @@ void MainWindow::on_button_fwupdate_clicked()
     job.image = &image;
     job.pos = 0;
     update_state = 1;
-    job.total = image.size;
+    // The progress runs to the declared end, where the transfer stops.
+    job.total = int(dev.get_fw_size());
 
     ui->button_fwupdate->setEnabled(false);
     ui->button_fwupdate->setText(tr("Updating..."));

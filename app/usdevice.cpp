@@ -141,6 +141,11 @@ uint16_t UsDevice::get_fw_build()
     return prgdecode_get_build(&fw_header);
 }
 
+uint32_t UsDevice::get_fw_size()
+{
+    return prgdecode_get_size(&fw_header);
+}
+
 int UsDevice::get_fw_check_size()
 {
     return prgdecode_get_check_size(&fw_header);

@@ -52,6 +52,9 @@ public:
     bool get_fw_product(std::string &out);   // appends the product name
     uint16_t get_fw_version();
     uint16_t get_fw_build();
+    // The image's length as its header declares it: what the checksum test
+    // judged, and so all that may be sent; a file may carry more.
+    uint32_t get_fw_size();
     int get_fw_check_size();
     uint32_t get_fw_checksum();
 

@@ -399,6 +399,24 @@ private slots:
         QCOMPARE(device->version(), uint16_t(104));
     }
 
+    // A chosen file may carry bytes past the end its header declares; the
+    // checksum test never saw them, so neither does the device, and the
+    // progress runs to the declared end.
+    void bytesPastTheDeclaredEndStayBehind()
+    {
+        connect_device("Qel", 101, 31);
+        window.reset(new MainWindow);
+        const QByteArray image = sound_image("Qel", 103, 1);
+        use_image(image + QByteArray(500, char(0xA5)));
+        Box question;
+        QVERIFY(press_and_confirm(&question));
+        QTRY_VERIFY_WITH_TIMEOUT(idle_with_button(), 60000);
+        QCOMPARE(window->ui->label->text(), kCompleted);
+        QCOMPARE(window->ui->progressBar->maximum(), image.size());
+        QCOMPARE(window->ui->progressBar->value(), image.size());
+        QVERIFY(device->installed() == as_vector(image));
+    }
+
     // While the update runs the window neither lets go of its records nor
     // touches the device or the image; the licence can still be read.
     void whileUpdating()
@@ -528,10 +546,23 @@ private slots:
 
     void companionStop()
     {
-        const CompanionStop windows = companion_stop_command_for(true);
-        QCOMPARE(windows.program, QStringLiteral("taskkill.exe"));
-        QCOMPARE(windows.arguments, (QStringList{"/f", "/im", "Qel_SettingsPanel.exe"}));
-        QVERIFY(companion_stop_command_for(false).program.isEmpty());
+        // Only the system directory's task tool is run, never one found by
+        // its bare name in the current or the program's folder.
+        const QStringList arguments{"/f", "/im", "Qel_SettingsPanel.exe"};
+        for (const QString &dir : {QStringLiteral("C:\\Windows\\system32"),
+                                   QStringLiteral("C:\\Windows\\system32\\")}) {
+            const CompanionStop windows = companion_stop_command_for(true, dir);
+            QCOMPARE(windows.program, QStringLiteral("C:\\Windows\\system32\\taskkill.exe"));
+            QCOMPARE(windows.arguments, arguments);
+        }
+        QVERIFY(companion_stop_command_for(true, QString()).program.isEmpty());
+        QVERIFY(companion_stop_command_for(false, QStringLiteral("/usr/bin")).program.isEmpty());
+#ifdef Q_OS_WIN
+        const CompanionStop here = companion_stop_command();
+        QVERIFY(QFileInfo(here.program).isAbsolute());
+        QVERIFY(here.program.endsWith(QStringLiteral("\\taskkill.exe"), Qt::CaseInsensitive));
+        QCOMPARE(here.arguments, arguments);
+#endif
 
 #ifndef Q_OS_WIN
         // A stand-in tool on the search path leaves a mark when it is run.

@@ -125,6 +125,9 @@ private slots:
         QTest::newRow("a first reading of 0 is no reading") << QStringList()
                                                             << QList<qint64>{0, 900, 900}
                                                             << kSuccess << 1 << 2;
+        QTest::newRow("a 0 reading between others is no reading")
+            << QStringList() << QList<qint64>{1000, 0, 1300}
+            << failure("Hardware checksum is not valid.") << 0 << 0;
         QTest::newRow("steadiness read fails") << QStringList() << QList<qint64>{1000, -1}
                                                << failure("Cannot Get Hardware Checksum") << 0 << 0;
         QTest::newRow("no steadiness answer") << QStringList{"never=40"} << QList<qint64>()
@@ -178,6 +181,35 @@ private slots:
             QCOMPARE(job.pos.load(), uint32_t(bytes.size()));
             QVERIFY(device->installed() == std::vector<uint8_t>(bytes.begin(), bytes.end()));
         }
+    }
+
+    // The header declares the image's end; whatever a file holds past it was
+    // never judged by the checksum test and must not reach the device.
+    void bytesPastTheDeclaredEndStayBehind()
+    {
+        connect_device();
+        const QByteArray tail(500, char(0x5A));
+        std::memcpy(image->data + bytes.size(), tail.constData(), size_t(tail.size()));
+        image->size = bytes.size() + tail.size();
+        job.total = image->size;
+
+        QCOMPARE(run(), kSuccess);
+        QVERIFY(device->installed() == std::vector<uint8_t>(bytes.begin(), bytes.end()));
+        QCOMPARE(job.pos.load(), uint32_t(bytes.size()));
+        const std::vector<uint32_t> lengths = checksum_request_lengths(*device);
+        QVERIFY(lengths.size() >= 3);
+        for (size_t i = 0; i < 3; ++i)
+            QCOMPARE(lengths[i], uint32_t(bytes.size()));
+    }
+
+    // A header that declares more than the buffer holds (the window's test
+    // refuses such an image; the worker must not read past the buffer either).
+    void declaredEndBeyondTheImage()
+    {
+        connect_device();
+        image->size = bytes.size() - 1;
+        QCOMPARE(run(), (QStringList{QStringLiteral("error:ERROR"), kFinished}));
+        QCOMPARE(testchannel::counters().writes + testchannel::counters().reads, 0u);
     }
 
     void nothingToUpdate_data()
