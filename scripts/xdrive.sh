@@ -40,12 +40,14 @@ qel_start_xvfb() {
     export DISPLAY=":$(head -n 1 "$work/display")"
 }
 
-# Waits until a window with exactly this title exists and prints its id.
+# Waits until a window with exactly this title is on the screen and prints
+# its id. A window that exists but is not mapped yet would let a click fall
+# through to the root window.
 qel_wait_window() {   # title, seconds
     local title=$1 tries=$(( ${2:-10} * 10 )) id w
     for _ in $(seq "$tries"); do
         # Qt makes helper windows with the same title; the real one is large.
-        for id in $(xdotool search --name "^${title}\$" 2>/dev/null); do
+        for id in $(xdotool search --onlyvisible --name "^${title}\$" 2>/dev/null); do
             w=$(xdotool getwindowgeometry "$id" 2>/dev/null | sed -n 's/.*Geometry: \([0-9]*\)x.*/\1/p')
             if [ -n "$w" ] && [ "$w" -ge 100 ]; then
                 echo "$id"
@@ -62,14 +64,35 @@ qel_press_update() {   # window id
     xdotool mousemove --window "$1" 158 178 click 1
 }
 
+# Presses the button until a window with this title comes up and prints its
+# id. A busy window ignores the press (its button is disabled), so this waits
+# for the window to take the press rather than guessing when it will.
+qel_press_update_until() {   # window id, title, seconds
+    local end=$(( SECONDS + ${3:-20} ))
+    while [ "$SECONDS" -lt "$end" ]; do
+        qel_press_update "$1"
+        qel_wait_window "$2" 2 && return 0
+    done
+    return 1
+}
+
+# Waits until the window has the keyboard focus.
+qel_wait_focus() {   # window id, seconds
+    local tries=$(( ${2:-10} * 10 ))
+    for _ in $(seq "$tries"); do
+        [ "$(xdotool getwindowfocus -f 2>/dev/null)" = "$1" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
 # Answers the confirmation box with OK: Cancel has the focus, so one step back
-# along the focus chain reaches OK.
+# along the focus chain reaches OK. Keys go to the window with the focus, so
+# they are sent only once the box has it; after that they arrive in order.
 qel_confirm_ok() {   # box id
     xdotool mousemove --window "$1" 40 40 click 1
-    sleep 0.3
-    xdotool key shift+Tab
-    sleep 0.2
-    xdotool key space
+    qel_wait_focus "$1" 10 || return 1
+    xdotool key shift+Tab space
 }
 
 # Waits until the text appears in the file.

@@ -31,18 +31,15 @@ export QT_QPA_PLATFORM=xcb
 "$updater" >"$work/updater.log" 2>&1 &
 pids+=($!)
 window=$(qel_wait_window QelUpdater 20) || fail "no updater window"
-sleep 0.5
 qel_press_update "$window"
 box=$(qel_wait_window "Firmware Update" 20) || fail "no confirmation box"
-sleep 0.3
-qel_confirm_ok "$box"
+qel_confirm_ok "$box" || fail "the confirmation box did not get the keyboard"
 qel_wait_text "$work/updater.log" "FWUP OK" 120 || fail "the transfer did not complete"
 qel_wait_text "$work/devsim.log" "installed: Qel 1.02, build 31" 10 ||
     fail "the device does not report the new firmware"
 
-# Once the worker has verified the checksum the window is idle again: the next
-# click reads the new firmware and refuses to install the same version twice.
-sleep 3
-qel_press_update "$window"
-qel_wait_window "Error" 20 >/dev/null || fail "the window did not return to idle"
+# Once the worker has verified the checksum the window is idle again: a click
+# then reads the new firmware and refuses to install the same version twice.
+# Until then the button is disabled and a click does nothing.
+qel_press_update_until "$window" "Error" 30 >/dev/null || fail "the window did not return to idle"
 echo "updated: $(grep '^installed:' "$work/devsim.log")"

@@ -132,10 +132,12 @@ public:
                                             : devsim::carry_out(device_, header, input.data(), input.size());
         if (const uint32_t us = device_.latency_us())
             std::this_thread::sleep_for(std::chrono::microseconds(us));
-        const std::vector<uint8_t> reply = devsim::encode_reply(outcome);
-        write_all(fd, reply.data(), reply.size(), now_ms() + k_request_limit_ms);
+        // Logged before the reply goes out: a client holding its reply may
+        // read the log and must find the request there.
         note(outcome.what + " -> error " + std::to_string(outcome.error) + ", "
              + std::to_string(outcome.bytes.size()) + " bytes");
+        const std::vector<uint8_t> reply = devsim::encode_reply(outcome);
+        write_all(fd, reply.data(), reply.size(), now_ms() + k_request_limit_ms);
     }
 
 private:
@@ -262,10 +264,13 @@ int main(int argc, char **argv)
             std::printf("installed: %s\n", reported.c_str());
             std::fflush(stdout);
         }
+        // Whoever reads the line may look for the entry at once: it must
+        // already be gone.
         if (device.gone() && !entry.dir().empty()) {
-            std::printf("gone: the device went away; %s removed\n", entry.dir().c_str());
-            std::fflush(stdout);
+            const std::string dir = entry.dir();
             entry.remove();
+            std::printf("gone: the device went away; %s removed\n", dir.c_str());
+            std::fflush(stdout);
         }
     }
 

@@ -284,7 +284,7 @@ TEST_F(Channel, InterfacePathTooLongLeavesTheDeviceUnused)
     uint8_t buf[64];
     EXPECT_EQ(1, usbdevs_read(&ctx, 30, 0, 0, sizeof buf, buf));
     GetCapturedStdout();
-    EXPECT_TRUE(wrong.connections().empty());
+    EXPECT_TRUE(wrong.untouched());
 }
 
 TEST_F(Channel, ChannelPathBeyondTheSocketLimitFailsAtOpening)
@@ -384,7 +384,7 @@ TEST_F(Channel, RefusedWritesOpenNothing)
     EXPECT_EQ(1, usbdevs_write(&ctx, 29, 0, 0, 0, &byte));
     EXPECT_EQ(1, usbdevs_write(&ctx, 29, 0, 0, 1, nullptr));
     EXPECT_EQ(site(244) + site(245), GetCapturedStdout());
-    EXPECT_TRUE(driver->connections().empty());
+    EXPECT_TRUE(driver->untouched());
 }
 
 struct FailureCase {
@@ -475,7 +475,7 @@ TEST_F(Channel, DeviceThatWentAwayFailsAtOpening)
     CaptureStdout();
     EXPECT_EQ(1, usbdevs_read(&ctx, 30, 0, 0, sizeof buf, buf));
     EXPECT_EQ(opening, GetCapturedStdout());
-    EXPECT_TRUE(driver->connections().empty());
+    EXPECT_TRUE(driver->untouched());
 }
 
 TEST_F(Channel, SilentDriverFailsAfterTheReplyLimit)

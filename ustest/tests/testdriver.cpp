@@ -8,6 +8,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -155,6 +156,9 @@ TestDriver::TestDriver(const std::string &socket_path, Handler handler)
     listen_fd_ = listen_unix(path_);
     if (listen_fd_ < 0)
         throw std::runtime_error("cannot listen on " + path_);
+    // Taking a connection is done under the lock that untouched() holds; a
+    // client that gave up in between must not leave the thread blocked there.
+    fcntl(listen_fd_, F_SETFL, fcntl(listen_fd_, F_GETFL) | O_NONBLOCK);
     thread_ = std::thread(&TestDriver::run, this);
 }
 
@@ -174,10 +178,11 @@ std::vector<TestDriver::Connection> TestDriver::wait_for(size_t count)
     return done_;
 }
 
-std::vector<TestDriver::Connection> TestDriver::connections()
+bool TestDriver::untouched()
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return done_;
+    pollfd p = { listen_fd_, POLLIN, 0 };
+    return accepted_ == 0 && poll(&p, 1, 0) == 0;
 }
 
 void TestDriver::run()
@@ -186,7 +191,13 @@ void TestDriver::run()
         pollfd p = { listen_fd_, POLLIN, 0 };
         if (poll(&p, 1, 20) <= 0)
             continue;
-        const int fd = accept(listen_fd_, nullptr, nullptr);
+        int fd;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            fd = accept(listen_fd_, nullptr, nullptr);
+            if (fd >= 0)
+                ++accepted_;
+        }
         if (fd >= 0)
             serve(fd);
     }

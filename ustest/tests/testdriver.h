@@ -66,7 +66,10 @@ public:
     // Waits (real time, bounded) until count connections have ended; returns
     // all that ended so far.
     std::vector<Connection> wait_for(size_t count);
-    std::vector<Connection> connections();
+    // True when no client has connected: none was taken and none waits to
+    // be. A connection is recorded only once it has ended, so the record
+    // alone would miss one still in progress.
+    bool untouched();
 
 private:
     void run();
@@ -79,6 +82,7 @@ private:
     std::mutex mutex_;
     std::condition_variable done_cv_;
     std::vector<Connection> done_;
+    size_t accepted_ = 0;
     std::thread thread_;
 };
 
