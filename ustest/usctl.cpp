@@ -2,113 +2,20 @@
 
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
 
-#include "usdiag.h"
+#include "usctlmsg.h"
 #include "ussleep.h"
+
+using namespace usctl_detail;
 
 namespace {
 
-const char kSource[] = "..\\ustest\\usctl";
-
-enum {
-    kMessageSize = 64,
-    kRequestWrite = 29,
-    kRequestRead = 30,
-    kSendTries = 10,
-    kReadyPolls = 1000,
-    kPollMs = 5,
-
-    kTagDebug = 18,
-    kTagQuery20 = 20,
-    kTagQuery24 = 24,
-    kTagStart = 33,
-    kTagStatus = 34,
-    kTagRoom = 35,
-    kTagOffset = 36,
-    kTagBlock = 37,
-    kTagLastBlock = 38,
-    kTagChecksumRequest = 39,
-    kTagChecksum = 40,
-    kTagInfoRequest = 49,
-    kTagVersion = 50,
-    kTagBuild = 51,
-    kTagProduct = 52,
-    kTagSelector1 = 97,
-    kTagSelector2 = 98,
-    kTagReady = 161,
-
-    kBlockSize = 61,
-};
-
-void diag(int line)
-{
-    us_diag(kSource, line);
-}
+const int kSendTries = 10;
+const int kReadyPolls = 1000;
 
 usbdevs_context *context_of(usctl_handle *dev)
 {
     return dev ? *dev : nullptr;
-}
-
-// One item of a parsed reply.
-struct Item {
-    int tag = 0;
-    int type = 0;
-    uintptr_t value = 0;
-    uint8_t length = 0;
-
-    const uint8_t *bytes() const { return reinterpret_cast<const uint8_t *>(value); }
-    // Integers come as types 1 to 4; a byte string's value is a pointer into
-    // the reply, never a number the device sent.
-    bool integer(uint32_t *out) const
-    {
-        if (type == USMSG_TYPE_BYTES)
-            return false;
-        *out = uint32_t(value);
-        return true;
-    }
-};
-
-bool next_item(UsMsg *msg, Item *item)
-{
-    return usmsg_get(msg, &item->tag, &item->type, &item->value, &item->length) == 0;
-}
-
-struct RequestItem {
-    uint8_t tag;
-    uint8_t type;
-    uint32_t value;
-};
-
-// The request pattern: the items and the end item, then wait for the device
-// and send. lines holds one failure line per item, then the lines of the end
-// item, the wait and the send.
-int send_request(usctl_handle *dev, UsMsg *msg, std::initializer_list<RequestItem> items,
-                 std::initializer_list<int> lines)
-{
-    const int *line = lines.begin();
-    usmsg_reset(msg);
-    for (const RequestItem &item : items) {
-        if (usmsg_put(msg, item.tag, item.type, item.value, 0) != 0) {
-            diag(*line);
-            return 1;
-        }
-        ++line;
-    }
-    if (usmsg_put(msg, 0, USMSG_TYPE_END, 0, 0) != 0) {
-        diag(line[0]);
-        return 1;
-    }
-    if (usctl_wait_ready(dev) != 0) {
-        diag(line[1]);
-        return 1;
-    }
-    if (usctl_send(dev, msg) != 0) {
-        diag(line[2]);
-        return 1;
-    }
-    return 0;
 }
 
 // Commands that ask a one-tag question and take the first integer answer
@@ -151,15 +58,6 @@ void store_u16(void *dest, uint32_t value, uint8_t length)
         static_cast<uint8_t *>(dest)[0] = uint8_t(v);
     }
 }
-
-void print_debug_block(const Item &item)
-{
-    std::printf("\n\n--debug--\n");
-    std::fwrite(item.bytes(), 1, item.length, stdout);
-    std::printf("\n---------\n");
-}
-
-const uint32_t kNotReported = 0xFFFFFFFFu;
 
 } // namespace
 
@@ -482,19 +380,7 @@ int usctl_set_param(usctl_handle *dev, uint8_t s1, uint8_t s2, uint8_t tag, uint
     usmsg_init(&msg, buf, sizeof buf);
     if (usctl_put_param_items(&msg, s1, s2, tag, value) != 0)
         return 1;
-    if (usmsg_put(&msg, 0, USMSG_TYPE_END, 0, 0) != 0) {
-        diag(925);
-        return 1;
-    }
-    if (usctl_wait_ready(dev) != 0) {
-        diag(929);
-        return 1;
-    }
-    if (usctl_send(dev, &msg) != 0) {
-        diag(933);
-        return 1;
-    }
-    return 0;
+    return end_and_send(dev, &msg, 925, 929, 933);
 }
 
 int usctl_put_param_items(UsMsg *msg, uint8_t s1, uint8_t s2, uint8_t tag, uint8_t value)
@@ -581,140 +467,4 @@ void usctl_print_text(const void *bytes, int count)
     const uint8_t *p = static_cast<const uint8_t *>(bytes);
     for (int i = 0; i < count && p[i] != 0; ++i)
         std::putchar(p[i]);
-}
-
-int usctl_fwup(usctl_handle *dev, const uint8_t *image, uint32_t size,
-               std::atomic<uint32_t> *progress)
-{
-    uint8_t buf[kMessageSize] = {};
-    UsMsg msg;
-    usmsg_init(&msg, buf, sizeof buf);
-
-    if (!image && size > 0) {
-        diag(163);
-        return 1;
-    }
-    if (send_request(dev, &msg, {{kTagStart, USMSG_TYPE_U32, size}}, {163, 167, 171, 175}) != 0)
-        return 1;
-
-    uint32_t acked = 0;
-    uint32_t retries = 0;
-    while (acked < size) {
-        std::printf("pos = %u/%u\n", unsigned(acked), unsigned(size));
-        if (send_request(dev, &msg, {{kTagStatus, USMSG_TYPE_NONE, 0}}, {188, 192, 196, 200}) != 0)
-            return 1;
-
-        // Room and offset may come in different replies; both must be seen.
-        uint32_t room = kNotReported;
-        uint32_t offset = kNotReported;
-        for (int polls = 10000;;) {
-            if (usctl_recv(dev, &msg) != 0) {
-                diag(212);
-                return 1;
-            }
-            Item item;
-            uint32_t value;
-            while (next_item(&msg, &item) && item.tag != 0) {
-                if (item.tag == kTagRoom && item.integer(&value))
-                    room = value;
-                else if (item.tag == kTagOffset && item.integer(&value))
-                    offset = value;
-                else if (item.tag == kTagDebug && item.type == USMSG_TYPE_BYTES)
-                    print_debug_block(item);
-            }
-            if (room != kNotReported && offset != kNotReported)
-                break;
-            if (--polls == 0) {
-                diag(244);
-                return 1;
-            }
-            us_sleep_ms(kPollMs);
-        }
-
-        int reason = 0;
-        if (room == 0) {
-            reason = 250;
-        } else if (offset != acked) {
-            // The device resumes from its own count: wait for it to report
-            // ours rather than jumping to its offset.
-            std::printf("offset = %u, pos = %u\n", unsigned(offset), unsigned(acked));
-            reason = 252;
-        }
-        if (reason != 0) {
-            if (++retries > 2000) {
-                diag(260);
-                std::printf("timeout line:%d\n", reason);
-                return 1;
-            }
-            us_sleep_ms(kPollMs);
-            continue;
-        }
-
-        uint32_t pos = offset;
-        uint32_t left = room;
-        while (pos < size && left > 0) {
-            uint32_t n = size - pos < left ? size - pos : left;
-            uint8_t tag = kTagLastBlock;
-            if (n > kBlockSize) {
-                tag = kTagBlock;
-                n = kBlockSize;
-            }
-            usmsg_reset(&msg);
-            if (usmsg_put(&msg, tag, USMSG_TYPE_BYTES, reinterpret_cast<uintptr_t>(image + pos),
-                          uint8_t(n)) != 0) {
-                diag(287);
-                return 1;
-            }
-            if (usmsg_put(&msg, 0, USMSG_TYPE_END, 0, 0) != 0) {
-                diag(293);
-                return 1;
-            }
-            if (usctl_wait_ready(dev) != 0) {
-                diag(297);
-                return 1;
-            }
-            if (usctl_send(dev, &msg) != 0) {
-                diag(301);
-                return 1;
-            }
-            pos += n;
-            left -= n;
-            if (pos < size && progress)
-                progress->store(pos, std::memory_order_relaxed);
-        }
-        acked = pos;
-        retries = 0;
-    }
-    std::printf("pos = %u/%u\n", unsigned(acked), unsigned(size));
-
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        if (send_request(dev, &msg, {{kTagStatus, USMSG_TYPE_NONE, 0}}, {318, 322, 326, 330}) != 0)
-            return 1;
-        for (int reads = 0; reads < 10; ++reads) {
-            if (usctl_recv(dev, &msg) != 0) {
-                diag(337);
-                return 1;
-            }
-            uint32_t room = 255;
-            uint32_t offset = 0;
-            Item item;
-            uint32_t value;
-            while (next_item(&msg, &item) && item.tag != 0) {
-                if (item.tag == kTagRoom && item.integer(&value))
-                    room = value;
-                else if (item.tag == kTagOffset && item.integer(&value))
-                    offset = value;
-            }
-            if (room == 0 && offset == size) {
-                std::printf("FWUP OK\n");
-                if (progress)
-                    progress->store(acked, std::memory_order_relaxed);
-                return 0;
-            }
-            us_sleep_ms(100);
-        }
-        us_sleep_ms(1000);
-    }
-    diag(372);
-    return 1;
 }
