@@ -1,6 +1,7 @@
 #include "fwupdateworker.h"
 
 #include "mainwindow.h"
+#include "sleepblock.h"
 #include "ussleep.h"
 
 namespace {
@@ -21,6 +22,7 @@ FWUpdateWorker::~FWUpdateWorker() = default;
 
 void FWUpdateWorker::process()
 {
+    const SleepBlock awake;   // until this returns, however it returns
     QString err = QStringLiteral("ERROR");
     FWImage *image = job ? job->image : nullptr;
     UsDevice *dev = image ? image->device : nullptr;

@@ -2,7 +2,7 @@
 # any is missing. Sourced by the other scripts.
 qel_install_packages() {
     pkgs="cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libgtest-dev googletest \
-          xvfb xauth x11-utils xdotool imagemagick fonts-dejavu-core \
+          dbus-daemon xvfb xauth x11-utils xdotool imagemagick fonts-dejavu-core \
           g++-mingw-w64-x86-64 wine64 $*"
     missing=""
     for p in $pkgs; do
