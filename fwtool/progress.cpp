@@ -41,6 +41,11 @@ void Progress::show(uint32_t sent, uint32_t total)
         last_percent_ = std::max(last_percent_, percent);
         return;
     }
+    // Redrawn only as bytes go out: once the transfer has ended and other
+    // lines followed, the bar stays away.
+    if (sent == last_sent_)
+        return;
+    last_sent_ = sent;
     const int width = 30;
     const int filled = percent * width / 100;
     const double seconds = clock_.isValid() ? clock_.elapsed() / 1000.0 : 0.0;

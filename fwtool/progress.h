@@ -23,6 +23,7 @@ private:
     bool terminal_;
     bool drawn_ = false;
     int last_percent_ = -1;
+    uint32_t last_sent_ = 0;
     QElapsedTimer clock_;
 };
 

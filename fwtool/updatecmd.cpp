@@ -247,8 +247,6 @@ private:
         delete thread;
         timer.stop();
         interrupt_protect(false);
-        if (completed)
-            progress_.show(job_->pos.load(), uint32_t(job_->total));
         progress_.clear();
 
         if (completed) {
