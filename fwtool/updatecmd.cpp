@@ -352,12 +352,13 @@ int run_update(const UpdateOptions &o)
         return 3;
     }
 
-    int updated = 0, refused = 0, failed = 0;
+    int updated = 0, refused = 0, failed = 0, last_exit = 0;
     for (const DeviceEntry &d : chosen) {
         if (o.all && !o.json)
             out_line(QStringLiteral("== %1").arg(q(d.name)));
         const Outcome r = updater.update(d);
         report(o, q(d.name), r);
+        last_exit = r.exit;
         if (r.exit == 0)
             ++updated;
         else if (r.exit == 2)
@@ -379,10 +380,9 @@ int run_update(const UpdateOptions &o)
             out_line(QStringLiteral("updated %1, refused %2, failed %3").arg(updated).arg(refused).arg(failed));
         }
     }
-    if (chosen.size() == 1 && !o.all) {
-        // A single device's code is its own (3 for one that vanished before).
-        return updated ? 0 : failed ? 1 : 2;
-    }
+    // A single device's code is its own: 3 for one that went before it was opened.
+    if (!o.all)
+        return last_exit;
     return code;
 }
 
