@@ -9,7 +9,9 @@ set(CMAKE_C_COMPILER ${QEL_MINGW_PREFIX}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${QEL_MINGW_PREFIX}-g++-posix)
 set(CMAKE_RC_COMPILER ${QEL_MINGW_PREFIX}-windres)
 
-set(CMAKE_FIND_ROOT_PATH /usr/${QEL_MINGW_PREFIX})
+# Qt for mingw-w64 (QEL_QT_MINGW, a prefix holding lib/cmake/Qt5) is searched
+# as one more root, the only way a find_package() here can see it.
+set(CMAKE_FIND_ROOT_PATH ${QEL_QT_MINGW} /usr/${QEL_MINGW_PREFIX})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

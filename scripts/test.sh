@@ -1,8 +1,8 @@
 #!/bin/bash
 # Sets up a fresh Debian 12 machine, builds everything and runs every test:
 # a normal build, a build under AddressSanitizer and UndefinedBehaviorSanitizer,
-# the update worker's tests under ThreadSanitizer, and the device layer
-# cross-compiled for Windows with its tests run under wine.
+# the update worker's tests under ThreadSanitizer, and the whole project
+# cross-compiled for Windows: its tests, the zip and the deployed program under wine.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/packages.sh"
