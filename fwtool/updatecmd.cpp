@@ -170,6 +170,8 @@ public:
 
     void text_event(const QString &text)
     {
+        // The progress is polled; what was sent before the text comes first.
+        progress_.show(job_->pos.load(), uint32_t(job_->total));
         if (o_.json) {
             QJsonObject e;
             e.insert(QStringLiteral("event"), QStringLiteral("text"));

@@ -220,6 +220,11 @@ update)
     [ "$(grep -c '^progress' events)" -le 101 ] || fail "update --json: more than one progress event per percent"
     "$jsonlines" event sent total <out | grep '^progress' | tail -n 1 | grep -qx "progress 268320 268320" ||
         fail "update --json: the progress does not reach the total"
+    "$jsonlines" event sent text <out >order
+    full=$(grep -n '^progress 268320' order | head -n 1 | cut -d: -f1)
+    checking=$(grep -n '^text - Checking...' order | head -n 1 | cut -d: -f1)
+    [ -n "$full" ] && [ -n "$checking" ] && [ "$full" -lt "$checking" ] ||
+        fail "update --json: the whole image is not reported sent before the check"
     ;;
 
 all)
