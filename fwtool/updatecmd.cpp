@@ -132,7 +132,8 @@ public:
         const QString hw_version = version_text(d.device.version);
         const auto unreadable = [&](const QString &text) {
             refuse(text, QStringLiteral("failed"), 1);
-            r.cause = probe_cause(dev_, device.path, false);
+            // A device that answers otherwise left out what was asked.
+            r.cause = probe_cause(dev_, device.path, true);
             return r;
         };
         switch (d.verdict) {
@@ -169,6 +170,8 @@ public:
 
     void text_event(const QString &text)
     {
+        // The progress is polled; what was sent before the text comes first.
+        progress_.show(job_->pos.load(), uint32_t(job_->total));
         if (o_.json) {
             QJsonObject e;
             e.insert(QStringLiteral("event"), QStringLiteral("text"));

@@ -220,6 +220,11 @@ update)
     [ "$(grep -c '^progress' events)" -le 101 ] || fail "update --json: more than one progress event per percent"
     "$jsonlines" event sent total <out | grep '^progress' | tail -n 1 | grep -qx "progress 268320 268320" ||
         fail "update --json: the progress does not reach the total"
+    "$jsonlines" event sent text <out >order
+    full=$(grep -n '^progress 268320' order | head -n 1 | cut -d: -f1)
+    checking=$(grep -n '^text - Checking...' order | head -n 1 | cut -d: -f1)
+    [ -n "$full" ] && [ -n "$checking" ] && [ "$full" -lt "$checking" ] ||
+        fail "update --json: the whole image is not reported sent before the check"
     ;;
 
 all)
@@ -297,27 +302,38 @@ signals)
     wait_text s2.log "installed: Qel 1.02, build 31" 10 || fail "the update did not complete"
     ;;
 
-faults)
-    # mode, exit, the failure text, its cause
-    while IFS='|' read -r mode code text cause; do
+faults|stalls|waits|verify)
+    # group, mode, exit, the failure text, its cause (the stalls wait for the
+    # device layer's time-outs, so they run as groups of their own)
+    while IFS='|' read -r in_group mode code text cause; do
+        [ "$in_group" = "$group" ] || continue
         name=f${mode//[^a-z0-9]/}
         start_device "$name" --installed old.bin --fault "$mode"
         run update --yes --device "$name"
         expect_rc "fault $mode" "$code" $rc
-        expect_in "fault $mode" err "$name: $text"
+        if [ "$code" = 0 ]; then
+            expect_in "fault $mode" out "$text"
+            wait_text "$name.log" "installed: Qel 1.02, build 31" 10 || fail "fault $mode: not installed"
+        else
+            expect_in "fault $mode" err "$name: $text"
+        fi
         [ -z "$cause" ] || expect_in "fault $mode" err "$name: $cause"
         expect_not_in "fault $mode" out "ERROR"
+        [ "$group" != verify ] || { expect_in "fault $mode" out "Retrying... 1/2";
+                                    expect_in "fault $mode" out "Retrying... 2/2"; }
     done <<'TABLE'
-noise=5000|1|Hardware checksum is not valid.|
-vanish=1000|1|Firmware Update Failed|The device went away.
-fail-writes=100|1|Cannot get connected hardware product|The device refused a request.
-busy|1|Cannot get connected hardware product|The device stopped answering (time-out).
-no-room|1|Firmware Update Failed|
+faults|noise=5000|1|Hardware checksum is not valid.|
+faults|vanish=1000|1|Firmware Update Failed|The device went away.
+faults|fail-writes=100|1|Cannot get connected hardware product|The device refused a request.
+faults|never=0x34|1|Cannot get connected hardware product|The device refused a request.
+faults|never=0x32|1|Cannot get connected hardware version|The device stopped answering (time-out).
+faults|fail-writes=2|0|Completed.|
+stalls|busy|1|Cannot get connected hardware product|The device stopped answering (time-out).
+waits|short-read|1|Cannot get connected hardware product|The device stopped answering (time-out).
+stalls|no-room|1|Firmware Update Failed|
+waits|lag|1|Firmware Update Failed|
+verify|checksum-off=1000|1|Hardware checksum is not equal to firmware.|
 TABLE
-    # A device that stalls only now and then is retried and updated.
-    start_device fretry --installed old.bin --fault fail-writes=2
-    run update --yes --device fretry
-    expect_rc "fault fail-writes=2" 0 $rc
     ;;
 
 *)
