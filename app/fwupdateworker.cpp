@@ -1,6 +1,7 @@
 #include "fwupdateworker.h"
 
-#include "mainwindow.h"
+#include "fwimage.h"
+#include "usdevice.h"
 #include "sleepblock.h"
 #include "ussleep.h"
 

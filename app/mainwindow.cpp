@@ -25,6 +25,7 @@
 
 #include "companion.h"
 #include "fwupdateworker.h"
+#include "updatepolicy.h"
 #include "versiontext.h"
 
 namespace {
@@ -220,33 +221,32 @@ void MainWindow::on_button_fwupdate_clicked()
 
     if (!dev.open())
         return refuse(tr("Supported hardware is not connected."));
-    std::string hw_product;
-    if (!dev.get_product(hw_product))
+    FirmwareIdentity fw_identity;
+    fw_identity.product = fw_product;
+    fw_identity.version = fw_version;
+    fw_identity.build = fw_build;
+    const UpdateDecision decision = decide_update(
+        dev, fw_identity, version_check ? UpdateChecks::All : UpdateChecks::SkipVersionAndInstalled);
+    const std::string &hw_product = decision.device.product;
+    const QString hw_version_text = version_text(decision.device.version);
+    const QString hw_build_text = QString::number(decision.device.build);
+    switch (decision.verdict) {
+    case UpdateVerdict::Proceed:
+        break;
+    case UpdateVerdict::NoDeviceProduct:
         return refuse(tr("Cannot get connected hardware product"));
-    uint16_t hw_version = 0;
-    if (!dev.get_version(&hw_version))
+    case UpdateVerdict::NoDeviceVersion:
         return refuse(tr("Cannot get connected hardware version"));
-    const QString hw_version_text = version_text(hw_version);
-    uint16_t hw_build = 0;
-    if (!dev.get_build(&hw_build))
+    case UpdateVerdict::NoDeviceBuild:
         return refuse(tr("Cannot get connected hardware build"));
-    const QString hw_build_text = QString::number(hw_build);
-
-    // Byte for byte: a name differing only in case or by a blank is another product.
-    if (hw_product != fw_product)
+    case UpdateVerdict::ProductMismatch:
         return refuse(tr("Product is not matching"));
-
-    if (version_check) {
-        // Version and build are compared each by itself: a rebuilt image of an
-        // older version still counts as newer.
-        const bool newer = fw_version > hw_version || fw_build > hw_build;
-        if (!newer)
-            return refuse(tr("Cannot downgrade from %1 to %2").arg(hw_version_text, fw_version_text));
-        uint32_t hw_sum = 0;
-        if (!dev.get_hw_checksum(uint32_t(dev.get_fw_check_size()), &hw_sum))
-            return refuse(tr("Cannot get hardware checksum"));
-        if (hw_sum == dev.get_fw_checksum())
-            return refuse(tr("Already updated."));
+    case UpdateVerdict::NotNewer:
+        return refuse(tr("Cannot downgrade from %1 to %2").arg(hw_version_text, fw_version_text));
+    case UpdateVerdict::NoDeviceChecksum:
+        return refuse(tr("Cannot get hardware checksum"));
+    case UpdateVerdict::AlreadyInstalled:
+        return refuse(tr("Already updated."));
     }
 
     const QString question = QStringLiteral("Fimware Update\n\n") + QStringLiteral("From:\n")

@@ -13,6 +13,7 @@
 #include <QString>
 #include <QTimer>
 
+#include "fwimage.h"
 #include "usdevice.h"
 
 class QAction;
@@ -24,23 +25,6 @@ class QProgressBar;
 class QPushButton;
 
 class QWidget;
-
-enum { FW_IMAGE_CAPACITY = 1048576 };
-
-// The image to install, exactly as stored in its file.
-struct FWImage {
-    UsDevice *device;                   // the window's dev, set when an update starts
-    uint8_t data[FW_IMAGE_CAPACITY];
-    int size;
-};
-
-// Progress shared with the update worker. pos is written by the transfer on
-// the worker's thread while the window's timer reads it, hence atomic.
-struct FWUpdateJob {
-    std::atomic<uint32_t> pos;
-    int total;
-    FWImage *image;
-};
 
 // The window's widgets; all of them belong to the window's widget tree.
 struct MainWindowUi {

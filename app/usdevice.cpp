@@ -17,6 +17,14 @@ bool UsDevice::open()
     return usctl_open(&device, &handle) == 0;
 }
 
+bool UsDevice::open_path(const usbdevs_char *path)
+{
+    handle = nullptr;
+    if (usctl_exit(&device) != 0)
+        return false;
+    return usbdevs_open_path(&device.ctx, &handle, path) == 0;
+}
+
 bool UsDevice::close()
 {
     handle = nullptr;

@@ -27,6 +27,9 @@ public:
     // Device side. Every method returns false at once, without any traffic,
     // when no device is open.
     bool open();
+    // Opens the device at one of the interface paths usbdevs_list gives,
+    // for whoever chooses among several devices.
+    bool open_path(const usbdevs_char *path);
     bool close();
     bool is_open() const;
     bool get_product(std::string &out);          // appends the device's product name

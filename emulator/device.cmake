@@ -2,7 +2,7 @@
 # program, the in-process test channel, the benchmark) drives transfer by
 # transfer.
 add_library(qeldevice STATIC qeldevice.cpp)
-target_link_libraries(qeldevice PUBLIC ustest)
+target_link_libraries(qeldevice PUBLIC ustest controltarget)
 target_include_directories(qeldevice PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 
 add_executable(test_qeldevice tests/test_qeldevice.cpp)

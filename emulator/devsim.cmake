@@ -1,8 +1,8 @@
 # qel-devsim: the emulated device served over the Unix-socket channel (POSIX only).
 if(NOT WIN32)
-  add_library(devsimcore STATIC devsim/driverside.cpp devsim/registryentry.cpp devsim/devsimoptions.cpp)
+  add_library(devsimcore STATIC devsim/devsimoptions.cpp)
   target_include_directories(devsimcore PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/devsim)
-  target_link_libraries(devsimcore PUBLIC qeldevice usbdevs)
+  target_link_libraries(devsimcore PUBLIC qeldevice channeldriver)
 
   add_executable(qel-devsim devsim/main.cpp)
   target_link_libraries(qel-devsim PRIVATE devsimcore)

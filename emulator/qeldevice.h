@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "controltarget.h"
+
 namespace qel {
 
 struct DeviceConfig {
@@ -56,14 +58,14 @@ struct LogEntry {
     uint16_t index = 0;
 };
 
-class Device {
+class Device : public qeldriver::ControlTarget {
 public:
     explicit Device(DeviceConfig cfg);
 
     // Vendor OUT control transfer. 0 on success, else an errno value (EIO for a stall).
-    int control_out(uint8_t request, uint16_t value, uint16_t index, const uint8_t *data, size_t length);
+    int control_out(uint8_t request, uint16_t value, uint16_t index, const uint8_t *data, size_t length) override;
     // Vendor IN control transfer of up to length bytes; *supplied = bytes supplied (may be < length).
-    int control_in(uint8_t request, uint16_t value, uint16_t index, uint8_t *out, size_t length, size_t *supplied);
+    int control_in(uint8_t request, uint16_t value, uint16_t index, uint8_t *out, size_t length, size_t *supplied) override;
 
     bool gone() const;                 // the device went away (fault); every transfer then fails
     uint32_t latency_us() const;

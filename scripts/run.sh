@@ -11,7 +11,7 @@ qel_install_packages
 
 build="$root/build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j"$(nproc)" --target QelUpdater qel-devsim qel-mkimage
+cmake --build "$build" -j"$(nproc)" --target QelUpdater qel-fwtool qel-devsim qel-mkimage
 
 out="$root/screenshots"
 mkdir -p "$out"

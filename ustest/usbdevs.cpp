@@ -126,16 +126,20 @@ int usbdevs_open_index(usbdevs_context *ctx, usbdevs_context **handle_out, uint8
     return 0;
 }
 
-int usbdevs_find(const usbdevs_char *name, usbdevs_char *path_out, size_t capacity,
-                 int *status_out)
+namespace {
+
+// Walks every interface of every present device, in enumeration order, and
+// hands each one with whether its device's service is `name` to visit.
+// False when the device list cannot be had.
+template <typename Visit>
+bool walk_interfaces(const usbdevs_char *name, Visit visit)
 {
     usbdevs_os_list *list = usbdevs_os_devices();
     if (!list) {
         usbdevs_os_print_error_number(73);
-        return 0;
+        return false;
     }
 
-    int found = 0;
     for (uint32_t device = 0; usbdevs_os_device(list, device); ++device) {
         // One character is never offered, so the name always ends in a NUL.
         usbdevs_char service[SERVICE_CHARS] = {};
@@ -165,20 +169,65 @@ int usbdevs_find(const usbdevs_char *name, usbdevs_char *path_out, size_t capaci
                 std::free(record);
                 continue;
             }
-            if (matches) {
-                if (path_out) {
-                    std::memset(path_out, 0, capacity * sizeof *path_out);
-                    const int status = bounded_copy(path_out, capacity, path, max_chars);
-                    if (status_out)
-                        *status_out = status;
-                }
-                found = 1;
-            }
+            visit(matches, path, max_chars);
             std::free(record);
         }
     }
     usbdevs_os_devices_free(list);
+    return true;
+}
+
+} // namespace
+
+int usbdevs_find(const usbdevs_char *name, usbdevs_char *path_out, size_t capacity,
+                 int *status_out)
+{
+    int found = 0;
+    walk_interfaces(name, [&](bool matches, const usbdevs_char *path, size_t max_chars) {
+        if (!matches)
+            return;
+        if (path_out) {
+            std::memset(path_out, 0, capacity * sizeof *path_out);
+            const int status = bounded_copy(path_out, capacity, path, max_chars);
+            if (status_out)
+                *status_out = status;
+        }
+        found = 1;
+    });
     return found;
+}
+
+int usbdevs_list(usbdevs_entry *entries, int capacity)
+{
+    int count = 0;
+    const bool listed = walk_interfaces(k_service, [&](bool matches, const usbdevs_char *path,
+                                                       size_t max_chars) {
+        if (!matches)
+            return;
+        usbdevs_char copy[USBDEVS_PATH_CAPACITY] = {};
+        // A path that does not fit would name another channel once cut short.
+        if (bounded_copy(copy, USBDEVS_PATH_CAPACITY, path, max_chars) != 0 || copy[0] == 0)
+            return;
+        if (entries && count < capacity) {
+            entries[count].word = 0;
+            traits::copy(entries[count].path, copy, USBDEVS_PATH_CAPACITY);
+        }
+        ++count;
+    });
+    return listed ? count : -1;
+}
+
+int usbdevs_open_path(usbdevs_context *ctx, usbdevs_context **handle_out, const usbdevs_char *path)
+{
+    if (!ctx || !path)
+        return 1;
+    usbdevs_char copy[USBDEVS_PATH_CAPACITY] = {};
+    if (bounded_copy(copy, USBDEVS_PATH_CAPACITY, path, USBDEVS_PATH_CAPACITY) != 0 || copy[0] == 0)
+        return 1;
+    traits::copy(ctx->dev[0].path, copy, USBDEVS_PATH_CAPACITY);
+    if (handle_out)
+        *handle_out = ctx;
+    return 0;
 }
 
 usbdevs_handle usbdevs_open(const usbdevs_char *path)

@@ -51,6 +51,14 @@ typedef void *usbdevs_handle;   // an open channel; USBDEVS_INVALID_HANDLE on fa
 int usbdevs_init(usbdevs_context *ctx);
 int usbdevs_exit(usbdevs_context *ctx);
 int usbdevs_open_index(usbdevs_context *ctx, usbdevs_context **handle_out, uint8_t number);
+// Every interface of every device whose driver service is "qel", in
+// enumeration order: stores the first `capacity` interface paths in entries
+// (may be null) and returns how many there are; -1 when the device list
+// cannot be had. A path too long for an entry is left out.
+int usbdevs_list(usbdevs_entry *entries, int capacity);
+// Makes ctx use the channel of the interface at `path`, one that
+// usbdevs_list gave, instead of the first one found; 0 on success.
+int usbdevs_open_path(usbdevs_context *ctx, usbdevs_context **handle_out, const usbdevs_char *path);
 int usbdevs_write(usbdevs_context *ctx, uint8_t request, uint16_t value, uint16_t index,
                   uint16_t length, const void *data);
 int usbdevs_read(usbdevs_context *ctx, uint8_t request, uint16_t value, uint16_t index,

@@ -95,7 +95,7 @@ bool parse_options(int argc, const char *const *argv, Options *o, std::string *e
         } else if (arg == "--instance" || arg == "--interface") {
             if (!next(&text))
                 return false;
-            if (!valid_entry_name(text) || (arg == "--interface" && text == "qel")) {
+            if (!qeldriver::valid_entry_name(text) || (arg == "--interface" && text == "qel")) {
                 *error = arg + ": \"" + text + "\" cannot name an entry of the registry";
                 return false;
             }

@@ -119,31 +119,31 @@ public:
     {
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
         const int64_t deadline = now_ms() + k_request_limit_ms;
-        uint8_t header[devsim::kChannelHeader];
+        uint8_t header[qeldriver::kChannelHeader];
         if (!read_exact(fd, header, sizeof header, deadline))
             return note("connection closed before a whole request");
-        const long expected = devsim::input_expected(header);
+        const long expected = qeldriver::input_expected(header);
         std::vector<uint8_t> input(expected > 0 ? static_cast<size_t>(expected) : 0);
         if (expected > 0 && !read_exact(fd, input.data(), input.size(), deadline))
             return note("connection closed before a whole request");
 
-        const devsim::Outcome outcome = device_.gone()
+        const qeldriver::Outcome outcome = device_.gone()
                                             ? gone_outcome()
-                                            : devsim::carry_out(device_, header, input.data(), input.size());
+                                            : qeldriver::carry_out(device_, header, input.data(), input.size());
         if (const uint32_t us = device_.latency_us())
             std::this_thread::sleep_for(std::chrono::microseconds(us));
         // Logged before the reply goes out: a client holding its reply may
         // read the log and must find the request there.
         note(outcome.what + " -> error " + std::to_string(outcome.error) + ", "
              + std::to_string(outcome.bytes.size()) + " bytes");
-        const std::vector<uint8_t> reply = devsim::encode_reply(outcome);
+        const std::vector<uint8_t> reply = qeldriver::encode_reply(outcome);
         write_all(fd, reply.data(), reply.size(), now_ms() + k_request_limit_ms);
     }
 
 private:
-    devsim::Outcome gone_outcome() const
+    qeldriver::Outcome gone_outcome() const
     {
-        devsim::Outcome o;
+        qeldriver::Outcome o;
         o.error = ENODEV;
         o.what = "request after the device went away";
         return o;
@@ -211,7 +211,7 @@ int main(int argc, char **argv)
     }
 
     qel::Device device(options.device);
-    devsim::RegistryEntry entry;
+    qeldriver::RegistryEntry entry;
     if (!entry.create(usbdevs_posix_registry_root(), options.instance, options.service,
                       options.interface, &error)) {
         std::fprintf(stderr, "qel-devsim: %s\n", error.c_str());

@@ -198,6 +198,39 @@ TEST_F(Channel, FindReportsTheCopyAndIgnoresANullName)
     EXPECT_EQ(1, usbdevs_find("qel", nullptr, 0, nullptr));
 }
 
+// Every qel interface in enumeration order, each one reachable on its own;
+// other services, dot-named devices and paths that do not fit are left out.
+TEST_F(Channel, ListGivesEveryQelInterfaceAndOpensTheChosenOne)
+{
+    EXPECT_EQ(0, usbdevs_list(nullptr, 0));
+    const std::string b = reg.add_device("B", "qel", { "first" });
+    const std::string a = reg.add_device("a", "qel", { "global", "zz" });
+    reg.add_device("c", "other", { "w" });
+    reg.add_device(".hidden", "qel", { "z" });
+    reg.add_device(std::string(250, 'd'), "qel", { "global" });
+
+    EXPECT_EQ(3, usbdevs_list(nullptr, 0));
+    usbdevs_entry entries[2] = {};
+    ASSERT_EQ(3, usbdevs_list(entries, 2));   // only as many as there is room for
+    EXPECT_EQ(b + "/render/first", entries[0].path);
+    EXPECT_EQ(a + "/render/global", entries[1].path);
+
+    TestDriver driver_b(b + "/render/qel", [](const Bytes &) { return ok_reply(); });
+    TestDriver driver_a(a + "/render/qel", [](const Bytes &) { return ok_reply(); });
+    usbdevs_context *handle = nullptr;
+    ASSERT_EQ(0, usbdevs_open_path(&ctx, &handle, entries[1].path));
+    EXPECT_EQ(&ctx, handle);
+    const uint8_t byte = 1;
+    EXPECT_EQ(0, usbdevs_write(&ctx, 29, 0, 0, 1, &byte));
+    EXPECT_EQ(1u, driver_a.wait_for(1).size());
+    EXPECT_TRUE(driver_b.untouched());
+
+    EXPECT_EQ(1, usbdevs_open_path(&ctx, nullptr, ""));
+    EXPECT_EQ(1, usbdevs_open_path(&ctx, nullptr, nullptr));
+    const std::string too_long(USBDEVS_PATH_CAPACITY + 5, 'x');
+    EXPECT_EQ(1, usbdevs_open_path(&ctx, nullptr, too_long.c_str()));
+}
+
 TEST_F(Channel, UnsetRuntimeDirectoryUsesTheUserRoot)
 {
     const std::string root = "/tmp/qel-devices-" + std::to_string(getuid());

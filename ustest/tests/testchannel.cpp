@@ -84,6 +84,34 @@ int usbdevs_open_index(usbdevs_context *ctx, usbdevs_context **handle_out, uint8
     return 0;
 }
 
+// The test channel has one device, at kPath.
+int usbdevs_list(usbdevs_entry *entries, int capacity)
+{
+    if (!g_target)
+        return 0;
+    if (entries && capacity > 0) {
+        std::memset(&entries[0], 0, sizeof entries[0]);
+        for (size_t i = 0; i < sizeof kPath; ++i)
+            entries[0].path[i] = usbdevs_char(kPath[i]);
+    }
+    return 1;
+}
+
+int usbdevs_open_path(usbdevs_context *ctx, usbdevs_context **handle_out, const usbdevs_char *path)
+{
+    ++g_counters.open_calls;
+    if (!ctx || !path || !g_target)
+        return 1;
+    for (size_t i = 0; i < sizeof kPath; ++i)
+        if (path[i] != usbdevs_char(kPath[i]))
+            return 1;
+    for (size_t i = 0; i < sizeof kPath; ++i)
+        ctx->dev[0].path[i] = usbdevs_char(kPath[i]);
+    if (handle_out)
+        *handle_out = ctx;
+    return 0;
+}
+
 int usbdevs_write(usbdevs_context *ctx, uint8_t request, uint16_t value, uint16_t index,
                   uint16_t length, const void *data)
 {

@@ -2,12 +2,12 @@
 // instance directory with its `service` file, one interface file and the
 // listening channel socket `render/qel`. It is prepared under a dot-name and
 // renamed into place, so that a client never sees half of it.
-#ifndef EMULATOR_DEVSIM_REGISTRYENTRY_H
-#define EMULATOR_DEVSIM_REGISTRYENTRY_H
+#ifndef CHANNELDRIVER_REGISTRYENTRY_H
+#define CHANNELDRIVER_REGISTRYENTRY_H
 
 #include <string>
 
-namespace devsim {
+namespace qeldriver {
 
 class RegistryEntry {
 public:
@@ -38,6 +38,6 @@ private:
 // True when name can be a device directory's name (and an interface's).
 bool valid_entry_name(const std::string &name);
 
-} // namespace devsim
+} // namespace qeldriver
 
 #endif

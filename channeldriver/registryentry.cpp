@@ -16,7 +16,7 @@
 
 namespace fs = std::filesystem;
 
-namespace devsim {
+namespace qeldriver {
 
 namespace {
 
@@ -151,4 +151,4 @@ void RegistryEntry::remove()
     }
 }
 
-} // namespace devsim
+} // namespace qeldriver

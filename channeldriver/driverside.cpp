@@ -5,9 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "qeldevice.h"
 
-namespace devsim {
+namespace qeldriver {
 
 namespace {
 
@@ -62,7 +61,7 @@ long input_expected(const uint8_t *header)
     return static_cast<long>(n);
 }
 
-Outcome carry_out(qel::Device &device, const uint8_t *header, const uint8_t *input,
+Outcome carry_out(ControlTarget &device, const uint8_t *header, const uint8_t *input,
                   size_t input_length)
 {
     if (std::memcmp(header, k_request_magic, 4) != 0)
@@ -120,4 +119,4 @@ std::vector<uint8_t> encode_reply(const Outcome &outcome)
     return out;
 }
 
-} // namespace devsim
+} // namespace qeldriver

@@ -1,19 +1,17 @@
 // The driver's side of one request over the device channel: which bytes make
 // a request, what a malformed one is answered with, and how a well-formed one
-// becomes a vendor control transfer on the emulated device.
-#ifndef EMULATOR_DEVSIM_DRIVERSIDE_H
-#define EMULATOR_DEVSIM_DRIVERSIDE_H
+// becomes a vendor control transfer on the device behind the channel.
+#ifndef CHANNELDRIVER_DRIVERSIDE_H
+#define CHANNELDRIVER_DRIVERSIDE_H
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace qel {
-class Device;
-}
+#include "controltarget.h"
 
-namespace devsim {
+namespace qeldriver {
 
 enum {
     kChannelHeader = 16,     // magic, control code, input length, output length
@@ -33,13 +31,13 @@ struct Outcome {
     std::string what;            // one line for the request log
 };
 
-// Carries out one request (a header and its input, as read) on device.
-Outcome carry_out(qel::Device &device, const uint8_t *header, const uint8_t *input,
+// Carries out one request (a header and its input, as read) on target.
+Outcome carry_out(ControlTarget &device, const uint8_t *header, const uint8_t *input,
                   size_t input_length);
 
 // The reply as sent: magic "QELR", error, count, bytes.
 std::vector<uint8_t> encode_reply(const Outcome &outcome);
 
-} // namespace devsim
+} // namespace qeldriver
 
 #endif

@@ -1,0 +1,154 @@
+// qel-fwtool: the updater's checks and update from a terminal or a script.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <QCoreApplication>
+
+#include "imagecmds.h"
+#include "interrupt.h"
+#include "output.h"
+#include "updatecmd.h"
+
+namespace {
+
+const char k_help[] =
+    "Usage: qel-fwtool COMMAND [OPTIONS]\n"
+    "Installs firmware on Qel USB audio devices and inspects firmware images.\n"
+    "\n"
+    "Commands:\n"
+    "  devices            list every Qel device present: name, product, version, build\n"
+    "  info FILE          print the image file's header and checksum test\n"
+    "  check FILE         test the image file's checksum: \"FILE: OK\" or \"FILE: NG (reason)\"\n"
+    "  extract FILE       write the decoded body to FILE.bin\n"
+    "  update [FILE]      update a device with FILE, or with the built-in image\n"
+    "\n"
+    "Options:\n"
+    "  --device NAME      update: the device of that name (as devices lists it)\n"
+    "  --all              update: every device present, one after another\n"
+    "  --allow-older      update: skip the version and already-installed tests\n"
+    "  --allow-reinstall  update: skip only the already-installed test\n"
+    "  --yes              update: do not ask; needed when not on a terminal\n"
+    "  --log FILE         update, devices: write the device trace to FILE\n"
+    "  --json             JSON Lines on stdout, nothing else\n"
+    "  --help             this text\n"
+    "\n"
+    "Exit codes:\n"
+    "  0    done: updated and verified (every device with --all); image sound;\n"
+    "       devices listed\n"
+    "  1    the update failed: transfer, verification, or the device stopped answering\n"
+    "  2    refused by the update policy (other product, not newer, already\n"
+    "       updated) or declined\n"
+    "  3    no supported device\n"
+    "  4    the image file cannot be read or is not sound\n"
+    "  64   usage: unknown command or option, several devices and none chosen\n"
+    "  130  interrupted before anything was written\n"
+    "With --all: 0 when every device was updated; otherwise 1 if any failed, else 2.\n";
+
+int usage_error(const std::string &text)
+{
+    fwtool::err_line(QStringLiteral("qel-fwtool: %1").arg(QString::fromStdString(text)));
+    fwtool::err_line(QStringLiteral("Try 'qel-fwtool --help'."));
+    return 64;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    fwtool::interrupt_install();
+    std::vector<std::string> args(argv + 1, argv + argc);
+    for (const std::string &a : args) {
+        if (a == "--help" || a == "-h") {
+            fwtool::out_line(QString::fromLatin1(k_help).chopped(1));
+            return 0;
+        }
+    }
+    if (args.empty())
+        return usage_error("no command given");
+
+    const std::string command = args[0];
+    fwtool::UpdateOptions o;
+    std::vector<std::string> operands;
+    bool saw_device = false, saw_log = false;
+    for (size_t i = 1; i < args.size(); ++i) {
+        std::string a = args[i];
+        std::string value;
+        bool has_value = false;
+        const size_t eq = a.find('=');
+        if (a.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+            value = a.substr(eq + 1);
+            a.resize(eq);
+            has_value = true;
+        }
+        const auto take = [&](std::string *out) {
+            if (has_value) {
+                *out = value;
+                return true;
+            }
+            if (i + 1 >= args.size())
+                return false;
+            *out = args[++i];
+            return true;
+        };
+        if (a == "--json" && !has_value) {
+            o.json = true;
+        } else if (a == "--device") {
+            if (!take(&o.device) || o.device.empty())
+                return usage_error("--device needs a name");
+            saw_device = true;
+        } else if (a == "--log") {
+            if (!take(&o.log) || o.log.empty())
+                return usage_error("--log needs a file");
+            saw_log = true;
+        } else if (a == "--all" && !has_value) {
+            o.all = true;
+        } else if (a == "--allow-older" && !has_value) {
+            o.allow_older = true;
+        } else if (a == "--allow-reinstall" && !has_value) {
+            o.allow_reinstall = true;
+        } else if (a == "--yes" && !has_value) {
+            o.yes = true;
+        } else if (a == "--") {
+            operands.insert(operands.end(), args.begin() + long(i) + 1, args.end());
+            break;
+        } else if (a.size() > 1 && a[0] == '-') {
+            return usage_error("unknown option " + args[i]);
+        } else {
+            operands.push_back(args[i]);
+        }
+    }
+
+    const bool update_only = o.all || o.allow_older || o.allow_reinstall || o.yes || saw_device;
+    if (command == "update") {
+        if (operands.size() > 1)
+            return usage_error("update takes at most one FILE");
+        if (o.all && saw_device)
+            return usage_error("--all and --device exclude each other");
+        if (!operands.empty())
+            o.file = operands[0];
+        // Qt's own arguments are not taken from the command line.
+        int qt_argc = 1;
+        QCoreApplication app(qt_argc, argv);
+        return fwtool::run_update(o);
+    }
+    if (update_only)
+        return usage_error("these options belong to update");
+    if (command == "devices") {
+        if (!operands.empty())
+            return usage_error("devices takes no FILE");
+        return fwtool::run_devices(o.json, o.log);
+    }
+    if (saw_log)
+        return usage_error("--log belongs to update and devices");
+    if (command == "info" || command == "check" || command == "extract") {
+        if (operands.size() != 1)
+            return usage_error(command + " needs one FILE");
+        if (command == "info")
+            return fwtool::run_info(operands[0], o.json);
+        if (command == "check")
+            return fwtool::run_check(operands[0], o.json);
+        return fwtool::run_extract(operands[0], o.json);
+    }
+    return usage_error("unknown command " + command);
+}

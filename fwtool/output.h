@@ -1,0 +1,29 @@
+// Where qel-fwtool's output goes. stdout carries only the program's own
+// lines; the device layer prints its console trace to stdout too, so once
+// divert() has run, file descriptor 1 leads to the log (or nowhere) and the
+// program writes to a copy of the original stdout instead.
+#ifndef FWTOOL_OUTPUT_H
+#define FWTOOL_OUTPUT_H
+
+#include <string>
+
+#include <QJsonObject>
+#include <QString>
+
+namespace fwtool {
+
+// log_path empty: the trace is dropped. False when the log cannot be opened.
+bool divert_trace(const std::string &log_path);
+
+// One line (a line break is added) on the program's own stdout.
+void out_line(const QString &text);
+// One JSON object as a single line on the program's own stdout.
+void out_json(const QJsonObject &object);
+// One line on stderr.
+void err_line(const QString &text);
+// Raw text on stderr, nothing added.
+void err_text(const QString &text);
+
+} // namespace fwtool
+
+#endif
