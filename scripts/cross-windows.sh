@@ -106,10 +106,22 @@ if [ -z "$qt" ]; then
 fi
 echo "cross-build took $(( SECONDS - started )) s"
 
+if [ -n "$qt" ]; then
+    "$src/scripts/deploy-windows.sh" "$build" "$qt"
+    # The window tests make windows, offscreen too, and wine's user32 needs
+    # an X display for that: give the whole test run one of its own, before
+    # the prefix exists, since wine's desktop process keeps the display it
+    # was started with.
+    . "$src/scripts/xdrive.sh"
+    qel_session_begin
+    qel_start_xvfb || { echo "Xvfb did not start"; exit 1; }
+fi
+
 prefix=$(mktemp -d /tmp/qel-wine-XXXXXX)
 cleanup() {
   WINEPREFIX="$prefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
   rm -rf "$prefix"
+  [ -z "$qt" ] || qel_session_end
 }
 trap cleanup EXIT
 
@@ -119,19 +131,13 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 "$wine" wineboot --init >/dev/null 2>&1
 
 if [ -n "$qt" ]; then
-    "$src/scripts/deploy-windows.sh" "$build" "$qt"
-    # The window tests make windows, offscreen too, and wine's user32 needs
-    # an X display for that: give the whole test run one of its own.
-    . "$src/scripts/xdrive.sh"
-    qel_session_begin
-    trap 'qel_session_end; cleanup' EXIT
-    qel_start_xvfb || { echo "Xvfb did not start"; exit 1; }
     # The tests load Qt's DLLs from the toolchain, not from a deployed
     # folder; Qt finds its plugins beside its own DLLs. (Wine hides QT_*
     # variables from the program, so none is set here.)
     export WINEPATH="$(dos_path "$qt/bin");$(dos_path "$mingw_runtime_dir");$(dos_path /usr/x86_64-w64-mingw32/lib)"
     ctest --test-dir "$build" --output-on-failure -j"$jobs" --timeout 300
     unset WINEPATH
+    # The deployed program, from the zip, in a prefix and on a display of its own.
     "$src/scripts/wine-checks.sh" "$build"
 else
     ctest --test-dir "$build" --output-on-failure -j"$jobs" --timeout 300

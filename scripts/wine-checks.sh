@@ -22,30 +22,36 @@ rm -rf "$shots"
 mkdir -p "$shots"
 
 qel_session_begin
-own_prefix=""
-if [ -z "${WINEPREFIX:-}" ]; then
-    own_prefix=$(mktemp -d /tmp/qel-wine-XXXXXX)
-    export WINEPREFIX=$own_prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-fi
-end_session() {
-    "${wine%/*}/wineserver" -k 2>/dev/null || true
-    qel_session_end
-    [ -z "$own_prefix" ] || rm -rf "$own_prefix"
-}
-trap end_session EXIT
-# Nothing from the build environment may help the program find its DLLs or
-# plugins: it must run from its folder alone, on its own platform plugin.
-unset WINEPATH QT_PLUGIN_PATH QT_QPA_PLATFORM QT_QPA_PLATFORM_PLUGIN_PATH
-[ -n "$own_prefix" ] && "$wine" wineboot --init >/dev/null 2>&1
-
 fail() {
     echo "FAILED: $*"
     import -window root "$shots/failure.png" 2>/dev/null || true
     for log in "$work"/*.log; do echo "--- $log ---"; tail -n 20 "$log"; done
     exit 1
 }
-
 qel_start_xvfb || fail "Xvfb did not start"
+
+# A prefix of its own, made once the display is there: wine's desktop process
+# keeps the display it was started with, so a prefix that another run still
+# serves would put the windows on that run's display.
+prefix=$(mktemp -d /tmp/qel-wine-XXXXXX)
+export WINEPREFIX=$prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+end_session() {
+    "${wine%/*}/wineserver" -k 2>/dev/null || true
+    qel_session_end
+    rm -rf "$prefix"
+}
+trap end_session EXIT
+# Nothing from the build environment may help the program find its DLLs or
+# plugins: it must run from its folder alone, on its own platform plugin.
+unset WINEPATH QT_PLUGIN_PATH QT_QPA_PLATFORM QT_QPA_PLATFORM_PLUGIN_PATH
+"$wine" wineboot --init >/dev/null 2>&1
+# Wine's stand-in for the Windows dialog font reports a line spacing of 46
+# pixels at 8 points (Windows' Tahoma: 13), which leaves only the label's first
+# line in the window. DejaVu Sans has Tahoma's metrics near enough for the
+# screenshots to show the window as Windows draws it.
+"$wine" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' \
+    /v 'MS Shell Dlg 2' /d 'DejaVu Sans' /f >/dev/null 2>&1
+
 unzip -q "$zip" -d "$work/unpacked"
 app_dir=$(echo "$work"/unpacked/QelUpdater-*-win64)
 updater=$app_dir/QelUpdater.exe
@@ -58,6 +64,18 @@ EOF
 x86_64-w64-mingw32-gcc -o "$work/Qel_SettingsPanel.exe" "$work/panel.c"
 
 shot() { import -window root "$shots/$1.png"; echo "screenshot: $shots/$1.png"; }
+
+# A window is on the screen before it is painted: the screenshot waits until
+# the window's own pixels show more than a plain background.
+shot_when_drawn() {   # window id, name
+    local colours
+    for _ in $(seq 200); do
+        colours=$(import -window "$1" png:- 2>/dev/null | convert png:- -format %k info: 2>/dev/null || echo 0)
+        [ "${colours:-0}" -gt 16 ] && break
+        sleep 0.1
+    done
+    shot "$2"
+}
 
 # Gives the window the keyboard; with no window manager nobody else does.
 focus() {   # window id
@@ -75,7 +93,7 @@ start_updater() {   # log name
 start_updater first
 first=$last_pid
 main=$(qel_wait_window QelUpdater 60) || fail "no window titled QelUpdater"
-shot main-window
+shot_when_drawn "$main" main-window
 
 # 2. A second start while the first runs: the shared-memory guard sends it
 # away with -1, which wine reports as 255.
@@ -94,8 +112,8 @@ xdotool key alt
 xdotool key Down
 xdotool key Return
 about=$(qel_wait_window "License Information" 20) || fail "Help > About showed no licence dialog"
-shot about
 focus "$about" || fail "the licence dialog does not take the keyboard"
+shot_when_drawn "$about" about
 xdotool key Escape
 for _ in $(seq 100); do
     xdotool search --onlyvisible --name "^License Information\$" >/dev/null 2>&1 || break
@@ -116,7 +134,7 @@ focus "$main" || fail "the window does not take the keyboard"
 # The button is the window's only control that takes the focus.
 xdotool key space
 box=$(qel_wait_window Error 30) || fail "no box after pressing Firmware Update"
-shot no-hardware
+shot_when_drawn "$box" no-hardware
 for _ in $(seq 100); do kill -0 "$panel" 2>/dev/null || break; sleep 0.1; done
 kill -0 "$panel" 2>/dev/null && fail "the settings panel still runs after the update button"
 echo "settings panel stopped by the update button"
@@ -127,6 +145,6 @@ xdotool key Return
 kill -KILL "$first"
 wait "$first" 2>/dev/null || true
 start_updater third
-qel_wait_window QelUpdater 60 >/dev/null || fail "no window after the first instance was killed"
-shot after-kill
+again=$(qel_wait_window QelUpdater 60) || fail "no window after the first instance was killed"
+shot_when_drawn "$again" after-kill
 echo "wine checks passed"
