@@ -1,6 +1,7 @@
 // qel-usb-bridge through the real libusb, with no hardware: the bridge runs
 // under umockdev's preload library against emulated USB audio devices, and
 // this process, not preloaded, is its client through the device registry.
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -298,6 +299,46 @@ TEST_F(UsbBridgeTest, AStallReachesTheClientAsAnIoErrorAndServingGoesOn)
     EXPECT_EQ(EIO, one_exchange(channel, message));
     EXPECT_EQ(0, one_exchange(channel, message));
     EXPECT_EQ(2u, mock_.counts("1-3").urbs);
+    EXPECT_EQ(0, bridge.stop());
+}
+
+// The one full-size case: under umockdev libusb polls without pause, so
+// every transfer costs far more than on hardware.
+TEST_F(UsbBridgeTest, AWholeImageIsTransferredAndInstalled)
+{
+    UsbfsMock::DeviceSpec spec = qel_device("1-3", 4);
+    spec.config.installed.clear();
+    spec.config.version = 101;
+    spec.config.build = 30;
+    mock_.add(spec);
+    const Bytes image = file_bytes(QEL_UPDATE_BIN);
+    ASSERT_EQ(0, prgdecode_check(image.data(), static_cast<uint32_t>(image.size())));
+    prg_header header;
+    prgdecode_set_header(&header, image.data());
+
+    BridgeProcess bridge(mock_.root_dir(), { "--port", "1-3" });
+    EXPECT_EQ(entry("usb-1-3") + "/render/qel", bridge.await("ready: "));
+    usctl_device dev{};
+    usctl_handle handle = nullptr;
+    ASSERT_EQ(0, usctl_init(&dev));
+    ASSERT_EQ(0, usctl_open(&dev, &handle));
+    std::atomic<uint32_t> progress{ 0 };
+    testing::internal::CaptureStdout();
+    const int result = usctl_fwup(&handle, image.data(), static_cast<uint32_t>(image.size()), &progress);
+    const std::string trace = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(0, result) << trace.substr(trace.size() > 2000 ? trace.size() - 2000 : 0);
+    uint16_t version = 0;
+    uint16_t build = 0;
+    EXPECT_EQ(0, usctl_get_version(&handle, &version));
+    EXPECT_EQ(0, usctl_get_build(&handle, &build));
+    usctl_exit(&dev);
+    EXPECT_EQ(prgdecode_get_version(&header), version);
+    EXPECT_EQ(prgdecode_get_build(&header), build);
+    mock_.with_device("1-3", [&](qel::Device &d) {
+        EXPECT_TRUE(d.updated());
+        EXPECT_EQ(image, d.installed());
+    });
+    EXPECT_EQ(0u, mock_.counts("1-3").unknown);
     EXPECT_EQ(0, bridge.stop());
 }
 
