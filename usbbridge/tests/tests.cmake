@@ -1,3 +1,8 @@
+# The selection rules alone: no devices needed.
+add_executable(test_bridgeoptions ${CMAKE_CURRENT_LIST_DIR}/test_bridgeoptions.cpp)
+target_link_libraries(test_bridgeoptions PRIVATE usbbridgecore gtest_main)
+add_test(NAME bridgeoptions COMMAND test_bridgeoptions)
+
 # The bridge under umockdev: real libusb, emulated USB devices, no hardware
 # and no root. Skipped where umockdev's library is missing.
 pkg_check_modules(UMOCKDEV IMPORTED_TARGET umockdev-1.0)
