@@ -16,15 +16,13 @@
 #include <unistd.h>
 
 #include "devsimoptions.h"
+#include "channelserver.h"
 #include "driverside.h"
 #include "qeldevice.h"
 #include "registryentry.h"
 #include "usbdevs_os.h"
 
 namespace {
-
-// How long a client may take to send its request.
-const int k_request_limit_ms = 5000;
 
 int g_stop_pipe[2] = { -1, -1 };
 
@@ -53,115 +51,6 @@ bool install_signals(std::string *error)
     signal(SIGPIPE, SIG_IGN);
     return true;
 }
-
-int64_t now_ms()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-// Waits until fd is ready for events; false at the deadline or on a stop signal.
-bool wait_for(int fd, short events, int64_t deadline)
-{
-    for (;;) {
-        const int64_t left = deadline - now_ms();
-        if (left <= 0)
-            return false;
-        pollfd p[2] = { { fd, events, 0 }, { g_stop_pipe[0], POLLIN, 0 } };
-        const int r = poll(p, 2, static_cast<int>(left));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0 || p[1].revents)
-            return false;
-        return true;
-    }
-}
-
-bool read_exact(int fd, uint8_t *p, size_t n, int64_t deadline)
-{
-    while (n > 0) {
-        if (!wait_for(fd, POLLIN, deadline))
-            return false;
-        const ssize_t r = read(fd, p, n);
-        if (r < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (r <= 0)
-            return false;
-        p += r;
-        n -= static_cast<size_t>(r);
-    }
-    return true;
-}
-
-bool write_all(int fd, const uint8_t *p, size_t n, int64_t deadline)
-{
-    while (n > 0) {
-        const ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
-        if (w < 0 && (errno == EINTR || errno == EAGAIN)) {
-            if (!wait_for(fd, POLLOUT, deadline))
-                return false;
-            continue;
-        }
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
-class Server {
-public:
-    Server(qel::Device &device, FILE *log) : device_(device), log_(log) {}
-
-    // One connection: one request, one reply, then the driver's side closes.
-    void serve(int fd)
-    {
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-        const int64_t deadline = now_ms() + k_request_limit_ms;
-        uint8_t header[qeldriver::kChannelHeader];
-        if (!read_exact(fd, header, sizeof header, deadline))
-            return note("connection closed before a whole request");
-        const long expected = qeldriver::input_expected(header);
-        std::vector<uint8_t> input(expected > 0 ? static_cast<size_t>(expected) : 0);
-        if (expected > 0 && !read_exact(fd, input.data(), input.size(), deadline))
-            return note("connection closed before a whole request");
-
-        const qeldriver::Outcome outcome = device_.gone()
-                                            ? gone_outcome()
-                                            : qeldriver::carry_out(device_, header, input.data(), input.size());
-        if (const uint32_t us = device_.latency_us())
-            std::this_thread::sleep_for(std::chrono::microseconds(us));
-        // Logged before the reply goes out: a client holding its reply may
-        // read the log and must find the request there.
-        note(outcome.what + " -> error " + std::to_string(outcome.error) + ", "
-             + std::to_string(outcome.bytes.size()) + " bytes");
-        const std::vector<uint8_t> reply = qeldriver::encode_reply(outcome);
-        write_all(fd, reply.data(), reply.size(), now_ms() + k_request_limit_ms);
-    }
-
-private:
-    qeldriver::Outcome gone_outcome() const
-    {
-        qeldriver::Outcome o;
-        o.error = ENODEV;
-        o.what = "request after the device went away";
-        return o;
-    }
-
-    void note(const std::string &line)
-    {
-        ++count_;
-        if (log_) {
-            std::fprintf(log_, "%lu %s\n", count_, line.c_str());
-            std::fflush(log_);
-        }
-    }
-
-    qel::Device &device_;
-    FILE *log_;
-    unsigned long count_ = 0;
-};
 
 std::string version_text(uint16_t v)
 {
@@ -238,7 +127,20 @@ int main(int argc, char **argv)
     std::printf("ready: %s\n", entry.channel_path().c_str());
     std::fflush(stdout);
 
-    Server server(device, log);
+    qeldriver::ChannelServer server(g_stop_pipe[0], log);
+    const qeldriver::ChannelServer::Handler handle = [&device](const uint8_t *header,
+                                                               const uint8_t *input, size_t n) {
+        qeldriver::Outcome outcome;
+        if (device.gone()) {
+            outcome.error = ENODEV;
+            outcome.what = "request after the device went away";
+        } else {
+            outcome = qeldriver::carry_out(device, header, input, n);
+        }
+        if (const uint32_t us = device.latency_us())
+            std::this_thread::sleep_for(std::chrono::microseconds(us));
+        return outcome;
+    };
     std::string reported;   // the identity last announced after an update
     for (;;) {
         // poll skips a negative descriptor: once the device has gone, only
@@ -256,7 +158,7 @@ int main(int argc, char **argv)
         const int fd = accept4(entry.listen_fd(), nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0)
             continue;
-        server.serve(fd);
+        server.serve(fd, handle);
         close(fd);
 
         if (device.updated() && identity(device) != reported) {

@@ -1,0 +1,70 @@
+// USB audio devices for a program run under umockdev's preload library: a
+// testbed holding the devices' sysfs entries, and for each one a handler
+// that answers the program's usbfs ioctls as the kernel would, with an
+// emulated Qel device behind endpoint 0. The handlers run on a GLib main
+// loop in a thread of their own, so the test thread stays free to be the
+// bridge's client.
+#ifndef USBBRIDGE_TESTS_USBFSMOCK_H
+#define USBBRIDGE_TESTS_USBFSMOCK_H
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qeldevice.h"
+
+typedef struct _UMockdevTestbed UMockdevTestbed;
+typedef struct _GMainContext GMainContext;
+typedef struct _GMainLoop GMainLoop;
+
+class UsbfsMock {
+public:
+    struct DeviceSpec {
+        std::string port;          // sysfs name, "1-1"
+        uint8_t bus = 1;
+        uint8_t address = 2;
+        uint16_t vendor = 0x1209;
+        uint16_t product = 0x0001;
+        qel::DeviceConfig config;  // the Qel device behind endpoint 0
+    };
+
+    struct Counts {
+        unsigned urbs = 0;         // control URBs submitted
+        unsigned unknown = 0;      // ioctls the mock does not know
+        unsigned long last_unknown = 0;
+    };
+
+    UsbfsMock();
+    ~UsbfsMock();
+    UsbfsMock(const UsbfsMock &) = delete;
+    UsbfsMock &operator=(const UsbfsMock &) = delete;
+
+    // Adds a device (handler first, then the sysfs entry, so that no opening
+    // finds the node unanswered). Returns its sysfs path.
+    std::string add(const DeviceSpec &spec);
+    void remove(const std::string &port);
+
+    std::string root_dir() const;   // for UMOCKDEV_DIR
+    Counts counts(const std::string &port);
+
+    // Runs f on the Qel device behind port, with the handlers held off.
+    void with_device(const std::string &port, const std::function<void(qel::Device &)> &f);
+
+    struct Device;
+    std::mutex &mutex() { return mutex_; }
+
+private:
+    UMockdevTestbed *testbed_;
+    GMainContext *context_;
+    GMainLoop *loop_;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::map<std::string, std::unique_ptr<Device>> devices_;
+};
+
+#endif
