@@ -12,7 +12,7 @@ set -euo pipefail
 prefix=$(realpath -m "${1:?usage: build-qt5-mingw64.sh PREFIX [WORKDIR]}")
 work=$(realpath -m "${2:-$(mktemp -d)}")
 mkdir -p "$work/bin"
-# qmake's cross spec calls ${CROSS_COMPILE}g++: point that name at the posix-thread compiler.
+# qmake's cross-compiling configuration calls ${CROSS_COMPILE}g++: point that name at the posix-thread compiler.
 for t in gcc g++ ar ranlib strip windres objcopy nm; do
   src=/usr/bin/x86_64-w64-mingw32-$t
   [ -x "$src-posix" ] && src=$src-posix

@@ -19,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "childprocess.h"
 #include "prgdecode.h"
 #include "testdriver.h"
 #include "usbfsmock.h"
@@ -33,123 +34,31 @@ namespace {
 const uint16_t k_qel_vendor = 0x1209;   // placeholder IDs: the real ones are not known
 const uint16_t k_qel_product = 0x0001;
 
-int64_t now_ms()
+// The environment of a child run under umockdev's preload library.
+std::vector<std::string> umockdev_env(const std::string &umockdev_dir)
 {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    std::vector<std::string> env;
+    std::string asan = "verify_asan_link_order=0";
+    for (char **e = environ; *e; ++e) {
+        const std::string v = *e;
+        if (v.rfind("ASAN_OPTIONS=", 0) == 0)
+            asan = v.substr(13) + ":" + asan;
+        else if (v.rfind("LD_PRELOAD=", 0) != 0 && v.rfind("UMOCKDEV_DIR=", 0) != 0)
+            env.push_back(v);
+    }
+    env.push_back("ASAN_OPTIONS=" + asan);
+    env.push_back("LD_PRELOAD=libumockdev-preload.so.0");
+    env.push_back("UMOCKDEV_DIR=" + umockdev_dir);
+    return env;
 }
 
 // The bridge, started under umockdev with its standard output and errors on a pipe.
-class BridgeProcess {
+class BridgeProcess : public ChildProcess {
 public:
     BridgeProcess(const std::string &umockdev_dir, const std::vector<std::string> &args)
+        : ChildProcess(QEL_USB_BRIDGE_PATH, args, umockdev_env(umockdev_dir), true)
     {
-        // Everything the child needs is made before the fork: the test runs threads.
-        std::vector<std::string> env;
-        std::string asan = "verify_asan_link_order=0";
-        for (char **e = environ; *e; ++e) {
-            const std::string v = *e;
-            if (v.rfind("ASAN_OPTIONS=", 0) == 0)
-                asan = v.substr(13) + ":" + asan;
-            else if (v.rfind("LD_PRELOAD=", 0) != 0 && v.rfind("UMOCKDEV_DIR=", 0) != 0)
-                env.push_back(v);
-        }
-        env.push_back("ASAN_OPTIONS=" + asan);
-        env.push_back("LD_PRELOAD=libumockdev-preload.so.0");
-        env.push_back("UMOCKDEV_DIR=" + umockdev_dir);
-        std::vector<char *> envp;
-        for (std::string &v : env)
-            envp.push_back(v.data());
-        envp.push_back(nullptr);
-        std::vector<std::string> argv_s = { QEL_USB_BRIDGE_PATH };
-        argv_s.insert(argv_s.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (std::string &a : argv_s)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-
-        int out[2];
-        if (pipe(out) != 0)
-            return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], 1);
-            dup2(out[1], 2);
-            close(out[0]);
-            close(out[1]);
-            execve(argv[0], argv.data(), envp.data());
-            _exit(127);
-        }
-        close(out[1]);
-        fd_ = out[0];
     }
-
-    ~BridgeProcess()
-    {
-        if (pid_ > 0 && status_ < 0)
-            stop(SIGKILL);
-        if (fd_ >= 0)
-            close(fd_);
-    }
-
-    // Reads output until a line starts with prefix; returns the rest of it.
-    std::string await(const std::string &prefix, int timeout_ms = 10000)
-    {
-        const int64_t deadline = now_ms() + timeout_ms;
-        for (;;) {
-            size_t start = 0;
-            for (size_t nl; (nl = output_.find('\n', start)) != std::string::npos; start = nl + 1) {
-                if (output_.compare(start, prefix.size(), prefix) == 0 && start >= seen_) {
-                    seen_ = nl + 1;
-                    return output_.substr(start + prefix.size(), nl - start - prefix.size());
-                }
-            }
-            if (!read_some(deadline))
-                return "<no line \"" + prefix + "\" in: " + output_ + ">";
-        }
-    }
-
-    int stop(int sig = SIGTERM)
-    {
-        if (status_ >= 0 || pid_ <= 0)
-            return status_;
-        kill(pid_, sig);
-        return wait();
-    }
-
-    int wait()
-    {
-        int st = 0;
-        if (waitpid(pid_, &st, 0) != pid_)
-            return -1;
-        while (read_some(now_ms() + 1000)) {
-        }
-        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-        return status_;
-    }
-
-    const std::string &output() const { return output_; }
-
-private:
-    bool read_some(int64_t deadline)
-    {
-        const int64_t left = deadline - now_ms();
-        pollfd p = { fd_, POLLIN, 0 };
-        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
-            return false;
-        char buf[4096];
-        const ssize_t r = read(fd_, buf, sizeof buf);
-        if (r <= 0)
-            return false;
-        output_.append(buf, static_cast<size_t>(r));
-        return true;
-    }
-
-    pid_t pid_ = -1;
-    int fd_ = -1;
-    int status_ = -1;
-    std::string output_;
-    size_t seen_ = 0;
 };
 
 void put32(Bytes &b, uint32_t v)
@@ -207,15 +116,15 @@ Bytes file_bytes(const char *path)
     return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
-UsbfsMock::DeviceSpec qel_device(const std::string &port, uint8_t address)
+UsbfsMock::DeviceSetup qel_device(const std::string &port, uint8_t address)
 {
-    UsbfsMock::DeviceSpec spec;
-    spec.port = port;
-    spec.address = address;
-    spec.vendor = k_qel_vendor;
-    spec.product = k_qel_product;
-    spec.config.installed = file_bytes(QEL_UPDATE_BIN);
-    return spec;
+    UsbfsMock::DeviceSetup setup;
+    setup.port = port;
+    setup.address = address;
+    setup.vendor = k_qel_vendor;
+    setup.product = k_qel_product;
+    setup.config.installed = file_bytes(QEL_UPDATE_BIN);
+    return setup;
 }
 
 // A Qel device at 1-1 and another maker's audio device at 1-2, with the
@@ -225,7 +134,7 @@ protected:
     void SetUp() override
     {
         mock_.add(qel_device("1-1", 2));
-        UsbfsMock::DeviceSpec foreign;
+        UsbfsMock::DeviceSetup foreign;
         foreign.port = "1-2";
         foreign.address = 3;
         foreign.vendor = 0x1209;
@@ -289,9 +198,9 @@ TEST_F(UsbBridgeTest, TheUpdatersDeviceLayerReadsIdentityAndChecksumThroughTheBr
 
 TEST_F(UsbBridgeTest, AStallReachesTheClientAsAnIoErrorAndServingGoesOn)
 {
-    UsbfsMock::DeviceSpec spec = qel_device("1-3", 4);
-    spec.config.fail_writes = 1;
-    mock_.add(spec);
+    UsbfsMock::DeviceSetup setup = qel_device("1-3", 4);
+    setup.config.fail_writes = 1;
+    mock_.add(setup);
     BridgeProcess bridge(mock_.root_dir(), { "--port", "1-3" });
     const std::string channel = bridge.await("ready: ");
     EXPECT_EQ(entry("usb-1-3") + "/render/qel", channel);
@@ -306,11 +215,11 @@ TEST_F(UsbBridgeTest, AStallReachesTheClientAsAnIoErrorAndServingGoesOn)
 // every transfer costs far more than on hardware.
 TEST_F(UsbBridgeTest, AWholeImageIsTransferredAndInstalled)
 {
-    UsbfsMock::DeviceSpec spec = qel_device("1-3", 4);
-    spec.config.installed.clear();
-    spec.config.version = 101;
-    spec.config.build = 30;
-    mock_.add(spec);
+    UsbfsMock::DeviceSetup setup = qel_device("1-3", 4);
+    setup.config.installed.clear();
+    setup.config.version = 101;
+    setup.config.build = 30;
+    mock_.add(setup);
     const Bytes image = file_bytes(QEL_UPDATE_BIN);
     ASSERT_EQ(0, prgdecode_check(image.data(), static_cast<uint32_t>(image.size())));
     prg_header header;

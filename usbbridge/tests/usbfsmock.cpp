@@ -225,22 +225,22 @@ std::string UsbfsMock::root_dir() const
     return s;
 }
 
-std::string UsbfsMock::add(const DeviceSpec &spec)
+std::string UsbfsMock::add(const DeviceSetup &setup)
 {
     auto d = std::make_unique<Device>();
     d->owner = this;
-    d->device = std::make_unique<qel::Device>(spec.config);
+    d->device = std::make_unique<qel::Device>(setup.config);
     char node[64];
-    std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", spec.bus, spec.address);
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", setup.bus, setup.address);
     d->devnode = node;
     char ids[2][8];
-    std::snprintf(ids[0], sizeof ids[0], "%04x", spec.vendor);
-    std::snprintf(ids[1], sizeof ids[1], "%04x", spec.product);
-    const std::string bus = std::to_string(spec.bus);
-    const std::string address = std::to_string(spec.address);
+    std::snprintf(ids[0], sizeof ids[0], "%04x", setup.vendor);
+    std::snprintf(ids[1], sizeof ids[1], "%04x", setup.product);
+    const std::string bus = std::to_string(setup.bus);
+    const std::string address = std::to_string(setup.address);
     // usbfs nodes are char major 189, numbered across buses.
-    const std::string major_minor = "189:" + std::to_string((spec.bus - 1) * 128 + spec.address - 1);
-    std::vector<uint8_t> desc = descriptors(spec.vendor, spec.product);
+    const std::string major_minor = "189:" + std::to_string((setup.bus - 1) * 128 + setup.address - 1);
+    std::vector<uint8_t> desc = descriptors(setup.vendor, setup.product);
     Device *raw = d.get();
     bool ok = true;
     run_in(context_, [&] {
@@ -248,7 +248,7 @@ std::string UsbfsMock::add(const DeviceSpec &spec)
         g_signal_connect(raw->handler, "handle-ioctl", G_CALLBACK(on_ioctl), raw);
         ok = umockdev_testbed_attach_ioctl(testbed_, node, raw->handler, nullptr);
         gchar *path = umockdev_testbed_add_device(
-            testbed_, "usb", spec.port.c_str(), nullptr,
+            testbed_, "usb", setup.port.c_str(), nullptr,
             "busnum", bus.c_str(), "devnum", address.c_str(), "idVendor", ids[0], "idProduct", ids[1],
             "dev", major_minor.c_str(), "bConfigurationValue", "1", "speed", "480", "manufacturer", "Qel test",
             "product", "Qel USB audio", nullptr,
@@ -267,10 +267,10 @@ std::string UsbfsMock::add(const DeviceSpec &spec)
                                                   desc.data(), static_cast<gint>(desc.size()));
     });
     if (!ok || raw->syspath.empty())
-        throw std::runtime_error("umockdev could not add the device at " + spec.port);
+        throw std::runtime_error("umockdev could not add the device at " + setup.port);
     const std::string syspath = raw->syspath;
     std::lock_guard<std::mutex> lock(mutex_);
-    devices_[spec.port] = std::move(d);
+    devices_[setup.port] = std::move(d);
     return syspath;
 }
 

@@ -24,7 +24,7 @@ typedef struct _GMainLoop GMainLoop;
 
 class UsbfsMock {
 public:
-    struct DeviceSpec {
+    struct DeviceSetup {
         std::string port;          // sysfs name, "1-1"
         uint8_t bus = 1;
         uint8_t address = 2;
@@ -46,7 +46,7 @@ public:
 
     // Adds a device (handler first, then the sysfs entry, so that no opening
     // finds the node unanswered). Returns its sysfs path.
-    std::string add(const DeviceSpec &spec);
+    std::string add(const DeviceSetup &setup);
     void remove(const std::string &port);
 
     std::string root_dir() const;   // for UMOCKDEV_DIR

@@ -20,6 +20,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "childprocess.h"
 #include "prgdecode.h"
 #include "testdriver.h"
 #include "usbdevs.h"
@@ -38,100 +39,12 @@ int64_t now_ms()
 }
 
 // The program, started with its standard output on a pipe.
-class Devsim {
+class Devsim : public ChildProcess {
 public:
-    // with_stderr: its diagnostics join the output too.
     explicit Devsim(const std::vector<std::string> &args, bool with_stderr = false)
+        : ChildProcess(QEL_DEVSIM_PATH, args, {}, with_stderr)
     {
-        int out[2];
-        if (pipe(out) != 0)
-            return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], 1);
-            if (with_stderr)
-                dup2(out[1], 2);
-            close(out[0]);
-            close(out[1]);
-            std::vector<char *> argv;
-            argv.push_back(const_cast<char *>(QEL_DEVSIM_PATH));
-            for (const std::string &a : args)
-                argv.push_back(const_cast<char *>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(QEL_DEVSIM_PATH, argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        fd_ = out[0];
     }
-
-    ~Devsim()
-    {
-        if (pid_ > 0 && status_ < 0)
-            stop(SIGKILL);
-        if (fd_ >= 0)
-            close(fd_);
-    }
-
-    // Reads output until a line starts with prefix; returns the rest of it.
-    std::string await(const std::string &prefix, int timeout_ms = 10000)
-    {
-        const int64_t deadline = now_ms() + timeout_ms;
-        for (;;) {
-            size_t start = 0;
-            for (size_t nl; (nl = output_.find('\n', start)) != std::string::npos; start = nl + 1) {
-                if (output_.compare(start, prefix.size(), prefix) == 0 && start >= seen_) {
-                    seen_ = nl + 1;
-                    return output_.substr(start + prefix.size(), nl - start - prefix.size());
-                }
-            }
-            if (!read_some(deadline))
-                return "<no line \"" + prefix + "\" in: " + output_ + ">";
-        }
-    }
-
-    // Sends sig and waits for the exit; returns the exit status (or -1).
-    int stop(int sig = SIGTERM)
-    {
-        if (status_ >= 0 || pid_ <= 0)
-            return status_;
-        kill(pid_, sig);
-        return wait();
-    }
-
-    int wait()
-    {
-        int st = 0;
-        if (waitpid(pid_, &st, 0) != pid_)
-            return -1;
-        while (read_some(now_ms() + 1000)) {
-        }
-        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-        return status_;
-    }
-
-    const std::string &output() const { return output_; }
-
-private:
-    bool read_some(int64_t deadline)
-    {
-        const int64_t left = deadline - now_ms();
-        pollfd p = { fd_, POLLIN, 0 };
-        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
-            return false;
-        char buf[4096];
-        const ssize_t r = read(fd_, buf, sizeof buf);
-        if (r <= 0)
-            return false;
-        output_.append(buf, static_cast<size_t>(r));
-        return true;
-    }
-
-    pid_t pid_ = -1;
-    int fd_ = -1;
-    int status_ = -1;
-    std::string output_;
-    size_t seen_ = 0;
 };
 
 bool is_socket(const std::string &path)
