@@ -25,10 +25,22 @@ std::string errno_text(const std::string &what)
     return what + ": " + std::strerror(errno);
 }
 
+// Files get no group or other write permission whatever the umask says; the
+// client would skip the device otherwise.
+bool write_private_file(const std::string &path, const std::string &text)
+{
+    std::ofstream f(path, std::ios::binary);
+    f << text;
+    f.close();
+    return f && ::chmod(path.c_str(), 0644) == 0;
+}
+
+} // namespace
+
 // The root is made private, and one the client would not trust is refused:
 // a device registered there would never be found, and whoever else could
 // write there could put their own device beside it.
-bool prepare_root(const std::string &root, std::string *error)
+bool prepare_registry_root(const std::string &root, std::string *error)
 {
     if (usbdevs_posix_root_state(root) == USBDEVS_ROOT_MISSING) {
         std::error_code ec;
@@ -51,17 +63,6 @@ bool prepare_root(const std::string &root, std::string *error)
     return true;
 }
 
-// Files get no group or other write permission whatever the umask says; the
-// client would skip the device otherwise.
-bool write_private_file(const std::string &path, const std::string &text)
-{
-    std::ofstream f(path, std::ios::binary);
-    f << text;
-    f.close();
-    return f && ::chmod(path.c_str(), 0644) == 0;
-}
-
-} // namespace
 
 bool valid_entry_name(const std::string &name)
 {
@@ -84,7 +85,7 @@ bool RegistryEntry::create(const std::string &root, const std::string &instance,
         return false;
     }
     std::error_code ec;
-    if (!prepare_root(root, error))
+    if (!prepare_registry_root(root, error))
         return false;
 
     // The socket is bound under the dot-name, whose path is one byte longer

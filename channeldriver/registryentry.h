@@ -35,6 +35,10 @@ private:
     std::string interface_;
 };
 
+// Makes a missing root private (0700); false with *error set when the root
+// cannot be made or is one the client would not trust.
+bool prepare_registry_root(const std::string &root, std::string *error);
+
 // True when name can be a device directory's name (and an interface's).
 bool valid_entry_name(const std::string &name);
 

@@ -145,7 +145,11 @@ std::string usage()
            "                   (or the table's), for /etc/udev/rules.d/70-qel-usb.rules\n"
            "  --help           this text\n"
            "\n"
-           "Stops on SIGINT or SIGTERM and removes its registry entries.\n"
+           "Stops on SIGINT or SIGTERM and removes its registry entries. One bridge serves a\n"
+           "session: a second one exits at once.\n"
+           "\n"
+           "Exit status: 0 stopped by a signal, or --list, --udev-rule or --help done;\n"
+           "1 failure; 2 bad usage or nothing selected; 3 another bridge already runs.\n"
            "\n"
            "This program uses libusb, licensed under the GNU Lesser General Public License,\n"
            "version 2.1.\n";

@@ -12,6 +12,7 @@
 
 #include "bridge.h"
 #include "bridgeoptions.h"
+#include "sessionlock.h"
 #include "usbdevs_os.h"
 
 namespace {
@@ -88,7 +89,22 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    usbbridge::Bridge bridge(options, table, g_stop_pipe[0], usbdevs_posix_registry_root());
+    const std::string root = usbdevs_posix_registry_root();
+    usbbridge::SessionLock lock;
+    if (!options.list) {
+        switch (lock.take(root, &error)) {
+        case usbbridge::SessionLock::TAKEN:
+            break;
+        case usbbridge::SessionLock::HELD_ELSEWHERE:
+            std::fprintf(stderr, "qel-usb-bridge: another qel-usb-bridge already serves this session's "
+                                 "devices (registry %s); nothing to do\n", root.c_str());
+            return 3;
+        case usbbridge::SessionLock::FAILED:
+            std::fprintf(stderr, "qel-usb-bridge: %s\n", error.c_str());
+            return 1;
+        }
+    }
+    usbbridge::Bridge bridge(options, table, g_stop_pipe[0], root);
     if (!bridge.init(&error)) {
         std::fprintf(stderr, "qel-usb-bridge: %s\n", error.c_str());
         return 1;

@@ -1,0 +1,103 @@
+#!/bin/bash
+# The launcher with the real bridge (serving no device) and a stand-in window
+# that reports what it sees of the bridge while it runs.
+#
+#   launcher_test.sh <qel-updater launcher> <qel-usb-bridge>
+#
+# Whether a bridge serves the session is read from the bridge's own lock.
+set -u
+launcher=$1 bridge=$2
+
+work=$(mktemp -d)
+export XDG_RUNTIME_DIR=$work/run XDG_CONFIG_HOME=$work/config
+mkdir -m 700 "$XDG_RUNTIME_DIR"
+mkdir -p "$XDG_CONFIG_HOME/qel-updater"
+lock=$XDG_RUNTIME_DIR/qel-devices/.qel-usb-bridge.lock
+export QEL_USB_BRIDGE=$bridge QEL_UPDATER_WINDOW=$work/window LOCK=$lock MARKS=$work/marks
+own_bridge=
+cleanup() {
+    [ -n "$own_bridge" ] && kill "$own_bridge" 2>/dev/null && wait "$own_bridge"
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+failed=0
+fail() { echo "FAILED: $*"; failed=1; }
+expect() {   # what, wanted, got
+    [ "$2" = "$3" ] || fail "$1: \"$3\", wanted \"$2\""
+}
+bridge_serves() { [ -e "$lock" ] && ! flock -n "$lock" true; }
+# Waits for a condition, with a generous deadline only to end a broken run.
+wait_for() {
+    local deadline=$((SECONDS + 20))
+    until "$@"; do
+        [ $SECONDS -lt $deadline ] || return 1
+        sleep 0.05
+    done
+}
+has_mark() { grep -qx "$1" "$MARKS" 2>/dev/null; }
+
+# The stand-in window: notes whether a bridge serves the session, and on
+# SIGTERM whether it still does, then exits with the status asked for.
+cat > "$work/window" <<'WINDOW'
+#!/bin/bash
+serves() { [ -e "$LOCK" ] && ! flock -n "$LOCK" true; }
+deadline=$((SECONDS + 20))
+until serves || [ $SECONDS -ge $deadline ]; do sleep 0.05; done
+if serves; then echo serving >> "$MARKS"; else echo "no bridge" >> "$MARKS"; fi
+echo "args $*" >> "$MARKS"
+if [ "${WINDOW_WAITS:-}" = yes ]; then
+    trap 'if serves; then echo "serving at TERM" >> "$MARKS"; fi; exit 9' TERM
+    echo waiting >> "$MARKS"
+    while :; do sleep 1 & wait $!; done
+fi
+exit "${WINDOW_STATUS:-0}"
+WINDOW
+chmod +x "$work/window"
+
+# 1. The bridge is started for the window and stopped after it; the window's
+#    arguments and exit status pass through.
+echo "--port 9-9   # no such port: the bridge waits for a device" > "$XDG_CONFIG_HOME/qel-updater/bridge-options"
+WINDOW_STATUS=5 "$launcher" -x one
+expect "exit status" 5 $?
+expect "seen by the window" "serving" "$(head -1 "$MARKS")"
+expect "arguments" "args -x one" "$(sed -n 2p "$MARKS")"
+bridge_serves && fail "the bridge still serves after the window ended"
+
+# 2. A bridge already serving the session is left running.
+rm -f "$MARKS"
+"$bridge" --port 9-9 > /dev/null 2>&1 &
+own_bridge=$!
+wait_for bridge_serves || fail "the bridge started by hand did not take the lock"
+"$launcher" 2> "$work/err"
+expect "exit status with a bridge running" 0 $?
+expect "seen by the window" "serving" "$(head -1 "$MARKS")"
+grep -q "another qel-usb-bridge already serves" "$work/err" || fail "no word of the running bridge: $(cat "$work/err")"
+kill -0 "$own_bridge" 2>/dev/null || fail "the bridge started by hand was stopped"
+bridge_serves || fail "the bridge started by hand no longer serves"
+kill "$own_bridge"; wait "$own_bridge"; own_bridge=
+
+# 3. A signal to the launcher goes to the window; the bridge outlives it.
+rm -f "$MARKS"
+WINDOW_WAITS=yes "$launcher" &
+launcher_pid=$!
+wait_for has_mark waiting || fail "the window did not start"
+kill -TERM "$launcher_pid"
+wait "$launcher_pid"
+expect "exit status after SIGTERM" 9 $?
+has_mark "serving at TERM" || fail "the bridge was gone before the window ended: $(cat "$MARKS")"
+bridge_serves && fail "the bridge still serves after the window ended"
+
+# 4. Nothing selected: the bridge says so and ends, the window still runs.
+rm -f "$MARKS" "$XDG_CONFIG_HOME/qel-updater/bridge-options"
+"$launcher" 2> "$work/err"
+expect "exit status with no selection" 0 $?
+has_mark "args " || fail "the window did not run: $(cat "$work/err")"
+grep -q "no device selected" "$work/err" || fail "no word of the missing selection: $(cat "$work/err")"
+
+# 5. No window program: a clear message, nothing started.
+QEL_UPDATER_WINDOW=$work/missing "$launcher" 2> "$work/err"
+expect "exit status without the window" 127 $?
+grep -q "reinstall qel-updater" "$work/err" || fail "unclear message: $(cat "$work/err")"
+
+exit $failed
