@@ -8,6 +8,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iostream>
+#include <thread>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -61,6 +64,26 @@ public:
     }
 };
 
+// The bridge as a user without the node's write permission would run it. Root
+// ignores file modes, so there it runs without the capabilities that let it.
+class UnprivilegedBridge : public ChildProcess {
+public:
+    UnprivilegedBridge(const std::string &umockdev_dir, const std::vector<std::string> &args)
+        : ChildProcess(geteuid() == 0 ? "/usr/bin/setpriv" : QEL_USB_BRIDGE_PATH, with_setpriv(args),
+                       umockdev_env(umockdev_dir), true)
+    {
+    }
+
+private:
+    static std::vector<std::string> with_setpriv(std::vector<std::string> args)
+    {
+        if (geteuid() == 0)
+            args.insert(args.begin(), { "--bounding-set=-dac_override,-dac_read_search,-fowner", "--",
+                                        QEL_USB_BRIDGE_PATH });
+        return args;
+    }
+};
+
 void put32(Bytes &b, uint32_t v)
 {
     for (int i = 0; i < 4; ++i)
@@ -108,6 +131,21 @@ int64_t one_exchange(const std::string &channel, const Bytes &req)
     if (reply.size() < 12 || std::memcmp(reply.data(), "QELR", 4) != 0)
         return -1;
     return get_le32(reply.data() + 4);
+}
+
+bool eventually(const std::function<bool()> &condition, int64_t *took_ms = nullptr)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const auto deadline = start + std::chrono::seconds(20);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        usleep(1000);
+    }
+    if (took_ms)
+        *took_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+                       .count();
+    return true;
 }
 
 Bytes file_bytes(const char *path)
@@ -280,5 +318,102 @@ INSTANTIATE_TEST_SUITE_P(
         RawCase{ "longer_than_a_message", request(0, 65, 29, 0, Bytes(65), 0), EIO, false },
         RawCase{ "malformed", request(2, 0, 30, 0, Bytes(4), 64), EINVAL, false }),
     [](const testing::TestParamInfo<RawCase> &info) { return std::string(info.param.name); });
+
+
+TEST_F(UsbBridgeTest, DevicesPluggedInLaterAreConsideredAndOneUnpluggedLosesItsEntry)
+{
+    BridgeProcess bridge(mock_.root_dir(), { "--id", "1209:0001" });
+    EXPECT_EQ(entry("usb-1-1") + "/render/qel", bridge.await("ready: "));
+
+    UsbfsMock::DeviceSetup foreign;
+    foreign.port = "1-5";
+    foreign.address = 6;
+    foreign.product = 0x0002;
+    mock_.add(foreign);
+    mock_.add(qel_device("1-4", 5));
+    const std::string channel = bridge.await("ready: ");
+    EXPECT_EQ(entry("usb-1-4") + "/render/qel", channel);
+    EXPECT_EQ(0, one_exchange(channel, request(1, 0, 30, 0, Bytes(4), 64)));
+    EXPECT_EQ(0u, mock_.counts("1-5").urbs);
+    EXPECT_FALSE(fs::exists(entry("usb-1-5")));
+
+    mock_.unplug("1-1");
+    EXPECT_EQ("the device was unplugged; " + entry("usb-1-1") + " removed", bridge.await("gone: "));
+    EXPECT_FALSE(fs::exists(entry("usb-1-1")));
+    EXPECT_EQ(0, one_exchange(channel, request(1, 0, 30, 0, Bytes(4), 64)));
+    EXPECT_EQ(0, bridge.stop());
+}
+
+TEST_F(UsbBridgeTest, UnpluggedDuringATransferTheEntryGoesAndTheNextOpeningFails)
+{
+    UsbfsMock::DeviceSetup setup = qel_device("1-3", 4);
+    setup.config.installed.clear();
+    setup.config.version = 101;
+    mock_.add(setup);
+    const Bytes image = file_bytes(QEL_UPDATE_BIN);
+    BridgeProcess bridge(mock_.root_dir(), { "--port", "1-3" });
+    ASSERT_EQ(entry("usb-1-3") + "/render/qel", bridge.await("ready: "));
+
+    usctl_device dev{};
+    usctl_handle handle = nullptr;
+    ASSERT_EQ(0, usctl_init(&dev));
+    ASSERT_EQ(0, usctl_open(&dev, &handle));
+    std::atomic<uint32_t> progress{ 0 };
+    int result = 0;
+    testing::internal::CaptureStdout();
+    std::thread update([&] {
+        result = usctl_fwup(&handle, image.data(), static_cast<uint32_t>(image.size()), &progress);
+    });
+    ASSERT_TRUE(eventually([&] { return progress > 4096; }));
+    const auto unplugged = std::chrono::steady_clock::now();
+    mock_.unplug("1-3");
+    EXPECT_TRUE(eventually([&] { return !fs::exists(entry("usb-1-3")); }));
+    const auto took_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - unplugged).count();
+    update.join();
+    testing::internal::GetCapturedStdout();
+    usctl_exit(&dev);
+    std::cout << "entry gone " << took_ms << " ms after the unplug\n";
+    EXPECT_NE(0, result);
+    mock_.with_device("1-3", [](qel::Device &d) { EXPECT_FALSE(d.updated()); });
+
+    usctl_device again{};
+    ASSERT_EQ(0, usctl_init(&again));
+    EXPECT_NE(0, usctl_open(&again, &handle));
+    usctl_exit(&again);
+    EXPECT_NE(std::string::npos, bridge.await("gone: ").find("usb-1-3 removed"));
+    EXPECT_EQ(0, bridge.stop());
+}
+
+TEST_F(UsbBridgeTest, ATransferThatNeverCompletesTimesOutAndServingGoesOn)
+{
+    BridgeProcess bridge(mock_.root_dir(), { "--port", "1-1" });
+    const std::string channel = bridge.await("ready: ");
+    const Bytes message = request(0, 4, 29, 0, Bytes(4), 0);
+    const unsigned before = mock_.counts("1-1").urbs;
+    mock_.hold("1-1", true);
+    EXPECT_EQ(ETIMEDOUT, one_exchange(channel, message));
+    EXPECT_EQ(1u, mock_.counts("1-1").discarded);
+    mock_.hold("1-1", false);
+    EXPECT_EQ(0, one_exchange(channel, message));
+    EXPECT_EQ(before + 2, mock_.counts("1-1").urbs);
+    EXPECT_TRUE(fs::exists(channel));
+    EXPECT_EQ(0, bridge.stop());
+}
+
+TEST_F(UsbBridgeTest, WithoutAccessToTheNodeTheMessageNamesTheUdevRule)
+{
+    UsbfsMock::DeviceSetup setup = qel_device("1-3", 4);
+    setup.accessible = false;
+    mock_.add(setup);
+    UnprivilegedBridge bridge(mock_.root_dir(), { "--port", "1-3" });
+    const std::string message = bridge.await("qel-usb-bridge: no access");
+    EXPECT_NE(std::string::npos, message.find("1209:0001 at port 1-3")) << message;
+    const std::string how = bridge.await("  qel-usb-bridge --udev-rule");
+    EXPECT_NE(std::string::npos, how.find("/etc/udev/rules.d/70-qel-usb.rules")) << how;
+    EXPECT_EQ(0, bridge.stop());
+    EXPECT_FALSE(fs::exists(entry("usb-1-3")));
+    EXPECT_EQ(0u, mock_.counts("1-3").urbs);
+}
 
 } // namespace

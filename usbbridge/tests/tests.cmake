@@ -12,7 +12,8 @@ if(NOT UMOCKDEV_FOUND)
 endif()
 
 add_executable(test_usbbridge ${CMAKE_CURRENT_LIST_DIR}/test_usbbridge.cpp
-                              ${CMAKE_CURRENT_LIST_DIR}/usbfsmock.cpp)
+                              ${CMAKE_CURRENT_LIST_DIR}/usbfsmock.cpp
+                              ${CMAKE_CURRENT_LIST_DIR}/ueventsender.cpp)
 target_include_directories(test_usbbridge PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(test_usbbridge PRIVATE PkgConfig::UMOCKDEV qeldevice ustest usbdevs testdriver
                                              gtest_main)
@@ -21,3 +22,17 @@ target_compile_definitions(test_usbbridge PRIVATE
   QEL_UPDATE_BIN="${PROJECT_SOURCE_DIR}/res/update.bin")
 add_dependencies(test_usbbridge qel-usb-bridge)
 add_test(NAME usbbridge COMMAND test_usbbridge)
+
+# Once, the real window updates the emulated USB device through the bridge.
+add_executable(usbmockhost ${CMAKE_CURRENT_LIST_DIR}/usbmockhost.cpp
+                           ${CMAKE_CURRENT_LIST_DIR}/usbfsmock.cpp
+                           ${CMAKE_CURRENT_LIST_DIR}/ueventsender.cpp)
+target_include_directories(usbmockhost PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+target_link_libraries(usbmockhost PRIVATE PkgConfig::UMOCKDEV qeldevice)
+if(NOT QEL_DEVICE_LAYER_ONLY)
+  add_test(NAME e2e_bridge
+           COMMAND ${CMAKE_CURRENT_LIST_DIR}/e2e_bridge.sh $<TARGET_FILE:QelUpdater>
+                   $<TARGET_FILE:qel-usb-bridge> $<TARGET_FILE:usbmockhost> $<TARGET_FILE:qel-mkimage>
+                   ${PROJECT_SOURCE_DIR})
+  set_tests_properties(e2e_bridge PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600)
+endif()

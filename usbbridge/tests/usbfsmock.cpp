@@ -1,5 +1,7 @@
 #include "usbfsmock.h"
 
+#include "ueventsender.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
@@ -11,6 +13,7 @@
 
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <umockdev.h>
 
 // A URB the device has answered, kept until the program reaps it: only then
@@ -31,6 +34,9 @@ struct UsbfsMock::Device {
     std::unique_ptr<qel::Device> device;
     Counts counts;
     std::vector<Finished> finished;   // URBs to be reaped, in order
+    std::vector<Finished> pending;    // held URBs, not finished
+    bool held = false;
+    bool gone = false;
 };
 
 namespace {
@@ -70,6 +76,16 @@ void submit(UsbfsMock::Device &d, UMockdevIoctlClient *client)
         urb_data, offsetof(usbdevfs_urb, buffer), static_cast<gsize>(urb->buffer_length), nullptr);
     if (!buffer)
         return complete(client, -1, EFAULT);
+    if (d.gone)
+        return complete(client, -1, ENODEV);
+    if (d.held) {
+        ++d.counts.urbs;
+        Finished f;
+        f.urb = static_cast<UMockdevIoctlData *>(g_object_ref(urb_data));
+        f.buffer = static_cast<UMockdevIoctlData *>(g_object_ref(buffer));
+        d.pending.push_back(std::move(f));
+        return complete(client, 0, 0);
+    }
     uint8_t *setup = buffer->data;
     const uint8_t type = setup[0];
     const uint8_t request = setup[1];
@@ -103,7 +119,7 @@ void submit(UsbfsMock::Device &d, UMockdevIoctlClient *client)
 void reap(UsbfsMock::Device &d, UMockdevIoctlClient *client)
 {
     if (d.finished.empty())
-        return complete(client, -1, EAGAIN);
+        return complete(client, -1, d.gone ? ENODEV : EAGAIN);
     // The argument points to where the URB's address is to be written.
     UMockdevIoctlData *where = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0,
                                                            sizeof(void *), nullptr);
@@ -123,6 +139,28 @@ void reap(UsbfsMock::Device &d, UMockdevIoctlClient *client)
     g_object_unref(f.buffer);
     g_object_unref(f.urb);
     complete(client, 0, 0);
+}
+
+// A URB taken back before it finished is reaped as cancelled; one that
+// already finished cannot be taken back (EINVAL), as with the kernel.
+void discard(UsbfsMock::Device &d, UMockdevIoctlClient *client)
+{
+    UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
+    gulong address = 0;
+    if (static_cast<size_t>(arg->data_len) < sizeof address)
+        return complete(client, -1, EFAULT);
+    std::memcpy(&address, arg->data, sizeof address);
+    for (auto it = d.pending.begin(); it != d.pending.end(); ++it) {
+        if (it->urb->client_addr != address)
+            continue;
+        Finished f = std::move(*it);
+        d.pending.erase(it);
+        f.status = -ENOENT;
+        d.finished.push_back(std::move(f));
+        ++d.counts.discarded;
+        return complete(client, 0, 0);
+    }
+    complete(client, -1, EINVAL);
 }
 
 gboolean on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user)
@@ -151,8 +189,7 @@ gboolean on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer use
         reap(d, client);
         break;
     case USBDEVFS_DISCARDURB:
-        // Every URB finishes at once: nothing is left in flight to discard.
-        complete(client, -1, EINVAL);
+        discard(d, client);
         break;
     default:
         ++d.counts.unknown;
@@ -206,6 +243,8 @@ UsbfsMock::~UsbfsMock()
     g_main_loop_quit(loop_);
     thread_.join();
     for (auto &d : devices_) {
+        d.second->finished.insert(d.second->finished.end(), d.second->pending.begin(),
+                                  d.second->pending.end());
         for (Finished &f : d.second->finished) {
             g_object_unref(f.buffer);
             g_object_unref(f.urb);
@@ -261,6 +300,8 @@ std::string UsbfsMock::add(const DeviceSetup &setup)
         g_free(dir);
         g_mkdir_with_parents(file.substr(0, file.rfind('/')).c_str(), 0755);
         g_file_set_contents(file.c_str(), "", 0, nullptr);
+        if (!setup.accessible)
+            chmod(file.c_str(), 0444);
         g_free(path);
         if (!raw->syspath.empty())
             umockdev_testbed_set_attribute_binary(testbed_, raw->syspath.c_str(), "descriptors",
@@ -269,19 +310,38 @@ std::string UsbfsMock::add(const DeviceSetup &setup)
     if (!ok || raw->syspath.empty())
         throw std::runtime_error("umockdev could not add the device at " + setup.port);
     const std::string syspath = raw->syspath;
-    std::lock_guard<std::mutex> lock(mutex_);
-    devices_[setup.port] = std::move(d);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        devices_[setup.port] = std::move(d);
+    }
+    ueventsender::send(root_dir(), { "add", syspath.substr(4), "usb", "usb_device",
+                                     ueventsender::read_properties(root_dir() + syspath + "/uevent") });
     return syspath;
 }
 
-void UsbfsMock::remove(const std::string &port)
+void UsbfsMock::unplug(const std::string &port)
 {
     std::string syspath;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        syspath = devices_.at(port)->syspath;
+        Device &d = *devices_.at(port);
+        d.gone = true;
+        for (Finished &f : d.pending) {
+            f.status = -ENODEV;
+            d.finished.push_back(std::move(f));
+        }
+        d.pending.clear();
+        syspath = d.syspath;
     }
+    const std::vector<std::string> properties = ueventsender::read_properties(root_dir() + syspath + "/uevent");
     run_in(context_, [&] { umockdev_testbed_remove_device(testbed_, syspath.c_str()); });
+    ueventsender::send(root_dir(), { "remove", syspath.substr(4), "usb", "usb_device", properties });
+}
+
+void UsbfsMock::hold(const std::string &port, bool held)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    devices_.at(port)->held = held;
 }
 
 UsbfsMock::Counts UsbfsMock::counts(const std::string &port)

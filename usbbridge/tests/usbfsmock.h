@@ -31,10 +31,12 @@ public:
         uint16_t vendor = 0x1209;
         uint16_t product = 0x0001;
         qel::DeviceConfig config;  // the Qel device behind endpoint 0
+        bool accessible = true;    // false: the node may be read but not written
     };
 
     struct Counts {
         unsigned urbs = 0;         // control URBs submitted
+        unsigned discarded = 0;    // URBs taken back by the program
         unsigned unknown = 0;      // ioctls the mock does not know
         unsigned long last_unknown = 0;
     };
@@ -45,9 +47,14 @@ public:
     UsbfsMock &operator=(const UsbfsMock &) = delete;
 
     // Adds a device (handler first, then the sysfs entry, so that no opening
-    // finds the node unanswered). Returns its sysfs path.
+    // finds the node unanswered) and announces it. Returns its sysfs path.
     std::string add(const DeviceSetup &setup);
-    void remove(const std::string &port);
+    // The device is cut off as by the cable: every later request fails with
+    // ENODEV, its sysfs entry goes, and the removal is announced.
+    void unplug(const std::string &port);
+    // While held, control URBs are accepted but never finish (the device
+    // does not see them) until the program discards them.
+    void hold(const std::string &port, bool held);
 
     std::string root_dir() const;   // for UMOCKDEV_DIR
     Counts counts(const std::string &port);

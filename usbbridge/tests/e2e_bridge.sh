@@ -1,0 +1,50 @@
+#!/bin/bash
+# End to end, once, in real time: the real updater window on an X display
+# updates an emulated Qel USB device through the real bridge and the real
+# libusb under umockdev, driven the way a person drives it.
+#
+#   e2e_bridge.sh <QelUpdater> <qel-usb-bridge> <usbmockhost> <qel-mkimage> <source dir>
+set -euo pipefail
+updater=$1 bridge=$2 mockhost=$3 mkimage=$4 src=$5
+
+for tool in Xvfb xdotool; do
+    command -v "$tool" >/dev/null || { echo "$tool is not installed"; exit 77; }
+done
+. "$src/scripts/xdrive.sh"
+
+qel_session_begin
+fail() {
+    echo "FAILED: $*"
+    echo "--- bridge ---"; cat "$work/bridge.log" || true
+    echo "--- updater ---"; grep -v '^pos = ' "$work/updater.log" | tail -n 30 || true
+    exit 1
+}
+
+"$mkimage" --out "$work/old.bin" --version 101 --build 30 --date 2016-11-02 \
+    --size 4132 --checksum 300000 >/dev/null
+coproc MOCK { exec "$mockhost" "$work/old.bin"; }
+pids+=($MOCK_PID)
+read -r -t 20 -u "${MOCK[0]}" line || fail "the USB device stand-in did not start"
+umockdev_dir=${line#umockdev-dir: }
+
+asan=verify_asan_link_order=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}
+ASAN_OPTIONS=$asan LD_PRELOAD=libumockdev-preload.so.0 UMOCKDEV_DIR=$umockdev_dir \
+    "$bridge" --id 1209:0001 >"$work/bridge.log" 2>&1 &
+pids+=($!)
+qel_wait_text "$work/bridge.log" "ready:" 20 || fail "the bridge did not serve the device"
+
+qel_start_xvfb || fail "Xvfb did not start"
+export QT_QPA_PLATFORM=xcb
+"$updater" >"$work/updater.log" 2>&1 &
+pids+=($!)
+window=$(qel_wait_window QelUpdater 20) || fail "no updater window"
+qel_press_update "$window"
+box=$(qel_wait_window "Firmware Update" 20) || fail "no confirmation box"
+qel_confirm_ok "$box" || fail "the confirmation box did not get the keyboard"
+qel_wait_text "$work/updater.log" "FWUP OK" 300 || fail "the transfer did not complete"
+qel_press_update_until "$window" "Error" 60 >/dev/null || fail "the window did not return to idle"
+
+echo state >&"${MOCK[1]}"
+read -r -t 20 -u "${MOCK[0]}" state || fail "no answer from the USB device stand-in"
+[ "$state" = "installed: Qel 102 build 31 (updated)" ] || fail "the device reports $state"
+echo "updated through the bridge: $state"
