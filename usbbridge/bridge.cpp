@@ -276,8 +276,14 @@ int Bridge::run()
             fds.push_back({ s->entry.listen_fd(), POLLIN, 0 });
         const size_t usb_first = fds.size();
         if (const libusb_pollfd **usb = libusb_get_pollfds(ctx_)) {
+            // Transfers are synchronous: none is in flight here, so an open
+            // device's node (the descriptors libusb polls for POLLOUT) has
+            // nothing to report but its disconnection, which the hot-plug
+            // notice reports too. Left out, a node that reads as ready
+            // without cause cannot keep the bridge awake.
             for (const libusb_pollfd **p = usb; *p; ++p)
-                fds.push_back({ (*p)->fd, (*p)->events, 0 });
+                if (!hotplug_ || !((*p)->events & POLLOUT))
+                    fds.push_back({ (*p)->fd, (*p)->events, 0 });
             libusb_free_pollfds(usb);
         }
         timeval tv = { 0, 0 };

@@ -11,12 +11,13 @@ if(NOT UMOCKDEV_FOUND)
   return()
 endif()
 
-add_executable(test_usbbridge ${CMAKE_CURRENT_LIST_DIR}/test_usbbridge.cpp
-                              ${CMAKE_CURRENT_LIST_DIR}/usbfsmock.cpp
-                              ${CMAKE_CURRENT_LIST_DIR}/ueventsender.cpp)
-target_include_directories(test_usbbridge PRIVATE ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(test_usbbridge PRIVATE PkgConfig::UMOCKDEV qeldevice ustest usbdevs testdriver
-                                             gtest_main)
+# The emulated USB devices, also used by the end-to-end run and the benchmark.
+add_library(usbfsmock STATIC ${CMAKE_CURRENT_LIST_DIR}/usbfsmock.cpp ${CMAKE_CURRENT_LIST_DIR}/ueventsender.cpp)
+target_include_directories(usbfsmock PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+target_link_libraries(usbfsmock PUBLIC PkgConfig::UMOCKDEV qeldevice)
+
+add_executable(test_usbbridge ${CMAKE_CURRENT_LIST_DIR}/test_usbbridge.cpp)
+target_link_libraries(test_usbbridge PRIVATE usbfsmock ustest usbdevs testdriver gtest_main)
 target_compile_definitions(test_usbbridge PRIVATE
   QEL_USB_BRIDGE_PATH="$<TARGET_FILE:qel-usb-bridge>"
   QEL_UPDATE_BIN="${PROJECT_SOURCE_DIR}/res/update.bin")
@@ -24,11 +25,8 @@ add_dependencies(test_usbbridge qel-usb-bridge)
 add_test(NAME usbbridge COMMAND test_usbbridge)
 
 # Once, the real window updates the emulated USB device through the bridge.
-add_executable(usbmockhost ${CMAKE_CURRENT_LIST_DIR}/usbmockhost.cpp
-                           ${CMAKE_CURRENT_LIST_DIR}/usbfsmock.cpp
-                           ${CMAKE_CURRENT_LIST_DIR}/ueventsender.cpp)
-target_include_directories(usbmockhost PRIVATE ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(usbmockhost PRIVATE PkgConfig::UMOCKDEV qeldevice)
+add_executable(usbmockhost ${CMAKE_CURRENT_LIST_DIR}/usbmockhost.cpp)
+target_link_libraries(usbmockhost PRIVATE usbfsmock)
 if(NOT QEL_DEVICE_LAYER_ONLY)
   add_test(NAME e2e_bridge
            COMMAND ${CMAKE_CURRENT_LIST_DIR}/e2e_bridge.sh $<TARGET_FILE:QelUpdater>

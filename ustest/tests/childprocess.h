@@ -29,6 +29,7 @@ public:
     int wait();
 
     const std::string &output() const { return output_; }
+    pid_t pid() const { return pid_; }
 
 private:
     bool read_some(int64_t deadline);
