@@ -43,7 +43,11 @@ cat > "$work/window" <<'WINDOW'
 #!/bin/bash
 serves() { [ -e "$LOCK" ] && ! flock -n "$LOCK" true; }
 deadline=$((SECONDS + 20))
-until serves || [ $SECONDS -ge $deadline ]; do sleep 0.05; done
+if [ -n "${WINDOW_AWAITS_TEXT:-}" ]; then
+    until grep -q "$WINDOW_AWAITS_TEXT" "$WINDOW_AWAITS_IN" || [ $SECONDS -ge $deadline ]; do sleep 0.05; done
+else
+    until serves || [ $SECONDS -ge $deadline ]; do sleep 0.05; done
+fi
 if serves; then echo serving >> "$MARKS"; else echo "no bridge" >> "$MARKS"; fi
 echo "args $*" >> "$MARKS"
 if [ "${WINDOW_WAITS:-}" = yes ]; then
@@ -88,9 +92,10 @@ expect "exit status after SIGTERM" 9 $?
 has_mark "serving at TERM" || fail "the bridge was gone before the window ended: $(cat "$MARKS")"
 bridge_serves && fail "the bridge still serves after the window ended"
 
-# 4. Nothing selected: the bridge says so and ends, the window still runs.
+# 4. Nothing selected: the bridge says so and ends, the window still runs
+#    (and waits for the bridge's word, which a stop could otherwise cut off).
 rm -f "$MARKS" "$XDG_CONFIG_HOME/qel-updater/bridge-options"
-"$launcher" 2> "$work/err"
+WINDOW_AWAITS_TEXT="no device selected" WINDOW_AWAITS_IN=$work/err "$launcher" 2> "$work/err"
 expect "exit status with no selection" 0 $?
 has_mark "args " || fail "the window did not run: $(cat "$work/err")"
 grep -q "no device selected" "$work/err" || fail "no word of the missing selection: $(cat "$work/err")"
