@@ -341,7 +341,8 @@ TEST_F(UsbBridgeTest, DevicesPluggedInLaterAreConsideredAndOneUnpluggedLosesItsE
     EXPECT_EQ("the device was unplugged; " + entry("usb-1-1") + " removed", bridge.await("gone: "));
     EXPECT_FALSE(fs::exists(entry("usb-1-1")));
     EXPECT_EQ(0, one_exchange(channel, request(1, 0, 30, 0, Bytes(4), 64)));
-    EXPECT_EQ(0, bridge.stop());
+    EXPECT_EQ(0, bridge.stop(SIGINT));
+    EXPECT_FALSE(fs::exists(entry("usb-1-4")));
 }
 
 TEST_F(UsbBridgeTest, UnpluggedDuringATransferTheEntryGoesAndTheNextOpeningFails)
