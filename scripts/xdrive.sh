@@ -104,3 +104,30 @@ qel_wait_text() {   # file, text, seconds
     done
     return 1
 }
+
+# Skips a test (status 77) on a machine without the X tools.
+qel_require_x_tools() {
+    local tool
+    for tool in Xvfb xdotool; do
+        command -v "$tool" >/dev/null || { echo "$tool is not installed"; exit 77; }
+    done
+}
+
+# Starts the updater on a fresh Xvfb and updates the device the way a person
+# does: the button, OK in the confirmation box, the transfer to its end, and
+# the window back to idle (a press then refuses to install the same firmware
+# again: until the worker has verified the checksum the button is disabled
+# and a press does nothing). On failure it returns 1 with
+# what went wrong in qel_why.
+qel_update_through_window() {   # updater, seconds for the transfer
+    local window box
+    qel_start_xvfb || { qel_why="Xvfb did not start"; return 1; }
+    QT_QPA_PLATFORM=xcb "$1" >"$work/updater.log" 2>&1 &
+    pids+=($!)
+    window=$(qel_wait_window QelUpdater 20) || { qel_why="no updater window"; return 1; }
+    qel_press_update "$window"
+    box=$(qel_wait_window "Firmware Update" 20) || { qel_why="no confirmation box"; return 1; }
+    qel_confirm_ok "$box" || { qel_why="the confirmation box did not get the keyboard"; return 1; }
+    qel_wait_text "$work/updater.log" "FWUP OK" "$2" || { qel_why="the transfer did not complete"; return 1; }
+    qel_press_update_until "$window" "Error" 60 >/dev/null || { qel_why="the window did not return to idle"; return 1; }
+}

@@ -7,10 +7,8 @@
 set -euo pipefail
 updater=$1 bridge=$2 mockhost=$3 mkimage=$4 src=$5
 
-for tool in Xvfb xdotool; do
-    command -v "$tool" >/dev/null || { echo "$tool is not installed"; exit 77; }
-done
 . "$src/scripts/xdrive.sh"
+qel_require_x_tools
 
 qel_session_begin
 fail() {
@@ -33,16 +31,7 @@ ASAN_OPTIONS=$asan LD_PRELOAD=libumockdev-preload.so.0 UMOCKDEV_DIR=$umockdev_di
 pids+=($!)
 qel_wait_text "$work/bridge.log" "ready:" 20 || fail "the bridge did not serve the device"
 
-qel_start_xvfb || fail "Xvfb did not start"
-export QT_QPA_PLATFORM=xcb
-"$updater" >"$work/updater.log" 2>&1 &
-pids+=($!)
-window=$(qel_wait_window QelUpdater 20) || fail "no updater window"
-qel_press_update "$window"
-box=$(qel_wait_window "Firmware Update" 20) || fail "no confirmation box"
-qel_confirm_ok "$box" || fail "the confirmation box did not get the keyboard"
-qel_wait_text "$work/updater.log" "FWUP OK" 300 || fail "the transfer did not complete"
-qel_press_update_until "$window" "Error" 60 >/dev/null || fail "the window did not return to idle"
+qel_update_through_window "$updater" 300 || fail "$qel_why"
 
 echo state >&"${MOCK[1]}"
 read -r -t 20 -u "${MOCK[0]}" state || fail "no answer from the USB device stand-in"
