@@ -76,7 +76,8 @@ rm -f "$MARKS"
 "$bridge" --port 9-9 > "$work/own-bridge.log" 2>&1 &
 own_bridge=$!
 wait_for bridge_serves || fail "the bridge started by hand did not take the lock: $(cat "$work/own-bridge.log")"
-"$launcher" 2> "$work/err"
+WINDOW_AWAITS_TEXT="another qel-usb-bridge already serves" WINDOW_AWAITS_IN=$work/err \
+    "$launcher" 2> "$work/err"
 expect "exit status with a bridge running" 0 $?
 expect "seen by the window" "serving" "$(head -1 "$MARKS")"
 grep -q "another qel-usb-bridge already serves" "$work/err" || fail "no word of the running bridge: $(cat "$work/err")"
