@@ -81,12 +81,18 @@ listing() {   # deb: "mode owner path" of each file, sorted
     for size in 16 24 32 48 64 96 128 192 256; do
         echo "-rw-r--r-- root/root /usr/share/icons/hicolor/${size}x${size}/apps/$app_id.png"
     done
+    for page in qel-fwtool qel-updater qel-usb-bridge; do
+        echo "-rw-r--r-- root/root /usr/share/man/man1/$page.1.gz"
+    done
 } | sort > "$work/want-updater"
 {
     echo "-rwxr-xr-x root/root /usr/bin/qel-devsim"
     echo "-rwxr-xr-x root/root /usr/bin/qel-mkimage"
     for f in README changelog.gz copyright; do
         echo "-rw-r--r-- root/root /usr/share/doc/qel-updater-emulator/$f"
+    done
+    for page in qel-devsim qel-mkimage; do
+        echo "-rw-r--r-- root/root /usr/share/man/man1/$page.1.gz"
     done
 } | sort > "$work/want-emulator"
 listing "$deb" > "$work/has-updater"
