@@ -34,6 +34,9 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+# An interrupted run still stops what it started and purges what it installed.
+trap 'exit 130' INT
+trap 'exit 143' TERM HUP
 
 failed=0
 fail() { echo "FAILED: $*"; failed=1; }
