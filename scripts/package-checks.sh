@@ -231,7 +231,14 @@ qel_start_xvfb || die "Xvfb did not start: $(cat "$work/xvfb.log")"
 # A port no device is on: the bridge stays up, waiting for one.
 echo "--port 9-9" > "$XDG_CONFIG_HOME/qel-updater/bridge-options"
 lock=$XDG_RUNTIME_DIR/qel-devices/.qel-usb-bridge.lock
-bridge_serves() { [ -e "$lock" ] && ! flock -n "$lock" true; }
+# Read from /proc/locks rather than by trying the lock: a try holds it for a
+# moment, and a bridge starting in that moment would leave, taking it for
+# another one.
+bridge_serves() {
+    local inode
+    inode=$(stat -c %i "$lock" 2>/dev/null) || return 1
+    awk -v inode="$inode" '$2 == "FLOCK" && $6 ~ (":" inode "$") { found = 1 } END { exit !found }' /proc/locks
+}
 qel-updater >"$work/launcher.log" 2>&1 &
 launcher=$!
 pids+=("$launcher")
