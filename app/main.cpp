@@ -21,6 +21,11 @@ int main(int argc, char *argv[])
 #ifndef Q_OS_WIN
     QApplication::setWindowIcon(app_icon());
 #endif
+#ifdef QEL_APP_ID
+    // Lets the desktop tie the window to the installed desktop entry (its
+    // name, icon and pinned launcher), whatever the executable is called.
+    QGuiApplication::setDesktopFileName(QStringLiteral(QEL_APP_ID));
+#endif
 
     // Built before the single-instance test, in every instance. The window
     // holds the 1 MiB image buffer; the executable reserves a main-thread

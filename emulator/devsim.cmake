@@ -6,6 +6,7 @@ if(NOT WIN32)
 
   add_executable(qel-devsim devsim/main.cpp)
   target_link_libraries(qel-devsim PRIVATE devsimcore)
+  install(TARGETS qel-devsim DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT emulator)
 
   include(${CMAKE_CURRENT_SOURCE_DIR}/devsim/tests/tests.cmake)
 endif()

@@ -1,6 +1,7 @@
 #!/bin/bash
 # Sets up a fresh Debian 12 machine, builds everything and runs every test:
-# a normal build, a build under AddressSanitizer and UndefinedBehaviorSanitizer,
+# a normal build, its Debian packages installed, tried and purged, a build
+# under AddressSanitizer and UndefinedBehaviorSanitizer,
 # the update worker's tests under ThreadSanitizer, and the whole project
 # cross-compiled for Windows: its tests, the zip and the deployed program under wine.
 set -euo pipefail
@@ -21,6 +22,7 @@ run_suite() {   # name, build dir, extra cmake options...
 }
 
 run_suite "normal build" "$root/build"
+"$root/scripts/package-checks.sh" "$root/build"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     run_suite "address and undefined-behaviour sanitizers" "$root/build-asan" -DQEL_SANITIZE=ON
 if [ -x "$root/scripts/tsan.sh" ]; then
