@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "childprocess.h"
@@ -37,7 +38,15 @@ void no_sleep(unsigned) {}
 // Sends stdout to the null device while the device layer traces.
 class Quiet {
 public:
-    Quiet() : saved_(dup(1)) { std::fflush(stdout); std::freopen("/dev/null", "w", stdout); }
+    Quiet() : saved_(dup(1))
+    {
+        std::fflush(stdout);
+        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (null >= 0) {
+            dup2(null, 1);
+            close(null);
+        }
+    }
     ~Quiet()
     {
         std::fflush(stdout);
