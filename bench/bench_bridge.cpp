@@ -18,16 +18,14 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include "childprocess.h"
+#include "silence.h"
 #include "testdriver.h"
 #include "usbfsmock.h"
 #include "usctl.h"
 #include "ussleep.h"
-
-extern char **environ;
 
 namespace {
 
@@ -35,36 +33,13 @@ using Clock = std::chrono::steady_clock;
 
 void no_sleep(unsigned) {}
 
-// Sends stdout to the null device while the device layer traces.
-class Quiet {
-public:
-    Quiet() : saved_(dup(1))
-    {
-        std::fflush(stdout);
-        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (null >= 0) {
-            dup2(null, 1);
-            close(null);
-        }
-    }
-    ~Quiet()
-    {
-        std::fflush(stdout);
-        dup2(saved_, 1);
-        close(saved_);
-    }
-
-private:
-    int saved_;
-};
-
 // Microseconds per command, or a negative number when a command failed.
 double per_command_us(unsigned commands)
 {
     usctl_device dev{};
     usctl_handle handle = nullptr;
     double result = -1;
-    Quiet quiet;
+    Silence silence;
     if (usctl_init(&dev) == 0 && usctl_open(&dev, &handle) == 0) {
         uint16_t version = 0;
         const auto start = Clock::now();
@@ -96,16 +71,6 @@ long cpu_ticks(pid_t pid)
     return utime + stime;
 }
 
-std::vector<std::string> preloaded_env(const std::string &umockdev_dir)
-{
-    std::vector<std::string> env;
-    for (char **e = environ; *e; ++e)
-        env.push_back(*e);
-    env.push_back("LD_PRELOAD=libumockdev-preload.so.0");
-    env.push_back("UMOCKDEV_DIR=" + umockdev_dir);
-    return env;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -129,7 +94,7 @@ int main(int argc, char **argv)
     setup.port = "1-1";
     setup.config.keep_log = false;
     mock.add(setup);
-    ChildProcess bridge(QEL_USB_BRIDGE_PATH, { "--id", "1209:0001" }, preloaded_env(mock.root_dir()), true);
+    ChildProcess bridge(QEL_USB_BRIDGE_PATH, { "--id", "1209:0001" }, mock.child_env(), true);
     if (bridge.await("ready: ").rfind("<no line", 0) == 0) {
         std::fprintf(stderr, "qel-usb-bridge did not start: %s\n", bridge.output().c_str());
         return 1;

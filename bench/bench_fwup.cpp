@@ -16,21 +16,9 @@
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-#include <io.h>
-#define qel_dup _dup
-#define qel_dup2 _dup2
-#define qel_fileno _fileno
-static const char kNullDevice[] = "NUL";
-#else
-#include <unistd.h>
-#define qel_dup dup
-#define qel_dup2 dup2
-#define qel_fileno fileno
-static const char kNullDevice[] = "/dev/null";
-#endif
 
 #include "mkimage.h"
+#include "silence.h"
 #include "qeldevice.h"
 #include "testchannel.h"
 #include "usctl.h"
@@ -62,26 +50,6 @@ std::vector<uint8_t> load_image(const std::string &path, std::string *source)
     *source = "synthetic image";
     return image;
 }
-
-// Sends stdout to the null device until destroyed.
-class Silence {
-public:
-    Silence()
-    {
-        std::fflush(stdout);
-        saved_ = qel_dup(qel_fileno(stdout));
-        if (!std::freopen(kNullDevice, "w", stdout))
-            std::exit(1);
-    }
-    ~Silence()
-    {
-        std::fflush(stdout);
-        qel_dup2(saved_, qel_fileno(stdout));
-    }
-
-private:
-    int saved_;
-};
 
 qel::DeviceConfig quiet_device(bool keep_log)
 {

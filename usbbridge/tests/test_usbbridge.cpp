@@ -28,8 +28,6 @@
 #include "usbfsmock.h"
 #include "usctl.h"
 
-extern char **environ;
-
 namespace fs = std::filesystem;
 
 namespace {
@@ -37,29 +35,11 @@ namespace {
 const uint16_t k_qel_vendor = 0x1209;   // placeholder IDs: the real ones are not known
 const uint16_t k_qel_product = 0x0001;
 
-// The environment of a child run under umockdev's preload library.
-std::vector<std::string> umockdev_env(const std::string &umockdev_dir)
-{
-    std::vector<std::string> env;
-    std::string asan = "verify_asan_link_order=0";
-    for (char **e = environ; *e; ++e) {
-        const std::string v = *e;
-        if (v.rfind("ASAN_OPTIONS=", 0) == 0)
-            asan = v.substr(13) + ":" + asan;
-        else if (v.rfind("LD_PRELOAD=", 0) != 0 && v.rfind("UMOCKDEV_DIR=", 0) != 0)
-            env.push_back(v);
-    }
-    env.push_back("ASAN_OPTIONS=" + asan);
-    env.push_back("LD_PRELOAD=libumockdev-preload.so.0");
-    env.push_back("UMOCKDEV_DIR=" + umockdev_dir);
-    return env;
-}
-
 // The bridge, started under umockdev with its standard output and errors on a pipe.
 class BridgeProcess : public ChildProcess {
 public:
     BridgeProcess(const std::string &umockdev_dir, const std::vector<std::string> &args)
-        : ChildProcess(QEL_USB_BRIDGE_PATH, args, umockdev_env(umockdev_dir), true)
+        : ChildProcess(QEL_USB_BRIDGE_PATH, args, UsbfsMock::child_env(umockdev_dir), true)
     {
     }
 };
@@ -70,7 +50,7 @@ class UnprivilegedBridge : public ChildProcess {
 public:
     UnprivilegedBridge(const std::string &umockdev_dir, const std::vector<std::string> &args)
         : ChildProcess(geteuid() == 0 ? "/usr/bin/setpriv" : QEL_USB_BRIDGE_PATH, with_setpriv(args),
-                       umockdev_env(umockdev_dir), true)
+                       UsbfsMock::child_env(umockdev_dir), true)
     {
     }
 
@@ -133,18 +113,14 @@ int64_t one_exchange(const std::string &channel, const Bytes &req)
     return get_le32(reply.data() + 4);
 }
 
-bool eventually(const std::function<bool()> &condition, int64_t *took_ms = nullptr)
+bool eventually(const std::function<bool()> &condition)
 {
-    const auto start = std::chrono::steady_clock::now();
-    const auto deadline = start + std::chrono::seconds(20);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline)
             return false;
         usleep(1000);
     }
-    if (took_ms)
-        *took_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
-                       .count();
     return true;
 }
 

@@ -59,9 +59,8 @@ bool send_one(const std::string &socket_path, iovec *iov, size_t count)
     return sent;
 }
 
-} // namespace
-
-unsigned hash32(const std::string &s)
+// libudev's hash of a property value, which its monitors filter on.
+uint32_t hash32(const std::string &s)
 {
     // MurmurHash2 with seed 0, reading 4-byte words in host order as libudev does.
     const uint32_t m = 0x5bd1e995;
@@ -93,6 +92,8 @@ unsigned hash32(const std::string &s)
     h ^= h >> 15;
     return h;
 }
+
+} // namespace
 
 std::vector<std::string> read_properties(const std::string &uevent_file)
 {

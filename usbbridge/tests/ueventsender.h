@@ -25,9 +25,6 @@ std::vector<std::string> read_properties(const std::string &uevent_file);
 // Sends the event to every monitor socket in the testbed; the number reached.
 int send(const std::string &testbed_root, const Event &event);
 
-// libudev's hash of a property value, which its monitors filter on.
-unsigned hash32(const std::string &s);
-
 } // namespace ueventsender
 
 #endif

@@ -16,6 +16,8 @@
 #include <sys/stat.h>
 #include <umockdev.h>
 
+extern char **environ;
+
 // A URB the device has answered, kept until the program reaps it: only then
 // does the kernel write the outcome into the program's memory.
 struct Finished {
@@ -262,6 +264,23 @@ std::string UsbfsMock::root_dir() const
     const std::string s = dir;
     g_free(dir);
     return s;
+}
+
+std::vector<std::string> UsbfsMock::child_env(const std::string &umockdev_dir)
+{
+    std::vector<std::string> env;
+    std::string asan = "verify_asan_link_order=0";
+    for (char **e = environ; *e; ++e) {
+        const std::string v = *e;
+        if (v.rfind("ASAN_OPTIONS=", 0) == 0)
+            asan = v.substr(13) + ":" + asan;
+        else if (v.rfind("LD_PRELOAD=", 0) != 0 && v.rfind("UMOCKDEV_DIR=", 0) != 0)
+            env.push_back(v);
+    }
+    env.push_back("ASAN_OPTIONS=" + asan);
+    env.push_back("LD_PRELOAD=libumockdev-preload.so.0");
+    env.push_back("UMOCKDEV_DIR=" + umockdev_dir);
+    return env;
 }
 
 std::string UsbfsMock::add(const DeviceSetup &setup)

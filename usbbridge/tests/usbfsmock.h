@@ -57,6 +57,10 @@ public:
     void hold(const std::string &port, bool held);
 
     std::string root_dir() const;   // for UMOCKDEV_DIR
+    // This process's environment for a child run under the preload library
+    // in the testbed at umockdev_dir (ASan told not to mind the preloading).
+    static std::vector<std::string> child_env(const std::string &umockdev_dir);
+    std::vector<std::string> child_env() const { return child_env(root_dir()); }
     Counts counts(const std::string &port);
 
     // Runs f on the Qel device behind port, with the handlers held off.
