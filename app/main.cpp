@@ -1,13 +1,21 @@
+#include <csignal>
 #include <cstdio>
 
 #include <QApplication>
 
 #include "appicon.h"
 #include "mainwindow.h"
+#include "signalguard.h"
 #include "singleinstance.h"
 
 int main(int argc, char *argv[])
 {
+#ifndef _WIN32
+    // The device layer's trace goes to stdout, which may be a pipe whose
+    // reader has gone (a pager the user quit): a reason to lose the trace,
+    // never to end the program, least of all mid-update.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     // The device layer prints its diagnostics with printf; without line
     // buffering they would arrive long after Qt's own messages. The Windows
     // C library has no line buffering, so there stdout goes unbuffered.
@@ -35,6 +43,13 @@ int main(int argc, char *argv[])
     SingleInstance instance(QCoreApplication::applicationName());
     if (instance.another_running())
         return -1;
+
+    // From here on a signal no longer ends the program by itself: the window
+    // decides, and never while the device is being written.
+    SignalGuard signals_to_window;
+    QObject::connect(&signals_to_window, &SignalGuard::received, &window, &MainWindow::stop_requested);
+    QObject::connect(&window, &MainWindow::closed_on_request, &app, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
 
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
     window.setWindowTitle(QCoreApplication::applicationName());

@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include <cstdio>
 #include <string>
 
 #include <QAction>
@@ -221,6 +222,28 @@ void MainWindow::on_button_fwupdate_clicked()
 
     if (!dev.open())
         return refuse(tr("Supported hardware is not connected."));
+    // Before anything is read from the device: a program that is updating it
+    // must not have its transfer interleaved with our questions. Kept only
+    // when the update starts; every other way out of here gives it back.
+    struct KeepOnlyWhenStarted {
+        UpdateLock &lock;
+        bool started = false;
+        ~KeepOnlyWhenStarted()
+        {
+            if (!started)
+                lock.release();
+        }
+    } lock_guard{update_lock};
+    switch (update_lock.take(dev.path())) {
+    case UpdateLock::Busy:
+        return refuse(tr("The device is being updated by another program."));
+    case UpdateLock::Unavailable:
+        qDebug("The device's update lock cannot be had (error %lu); updating without it",
+               update_lock.error());
+        break;
+    default:
+        break;
+    }
     FirmwareIdentity fw_identity;
     fw_identity.product = fw_product;
     fw_identity.version = fw_version;
@@ -273,6 +296,8 @@ void MainWindow::on_button_fwupdate_clicked()
     job.image = &image;
     job.pos = 0;
     update_state = 1;
+    lock_guard.started = true;
+    shutdown_block.reset(new ShutdownBlock(this));
     // The progress runs to the declared end, where the transfer stops.
     job.total = int(dev.get_fw_size());
 
@@ -315,8 +340,27 @@ void MainWindow::on_finish()
     timer.stop();
     show_progress();
     update_state = 0;
+    update_lock.release();
+    shutdown_block.reset();
     ui->button_fwupdate->setEnabled(true);
     ui->button_fwupdate->setText(QCoreApplication::translate("MainWindow", "Firmware Update"));
+    if (close_after_update) {
+        close_after_update = false;
+        close();
+        emit closed_on_request();
+    }
+}
+
+void MainWindow::stop_requested()
+{
+    if (update_state != 0) {
+        close_after_update = true;
+        std::fputs("An update is running; it will finish by itself.\n", stderr);
+        std::fflush(stderr);
+        return;
+    }
+    close();
+    emit closed_on_request();
 }
 
 void MainWindow::on_actionAbout_triggered()

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include <QMainWindow>
 #include <QPointer>
@@ -14,6 +15,8 @@
 #include <QTimer>
 
 #include "fwimage.h"
+#include "shutdownblock.h"
+#include "updatelock.h"
 #include "usdevice.h"
 
 class QAction;
@@ -46,6 +49,16 @@ public:
 
     bool load_fw(const QString &path);
 
+public slots:
+    // Someone asked the program to end (a signal). While idle it ends as a
+    // close of the window would; while an update runs it is refused with one
+    // line on stderr, and the window closes itself once the update has ended.
+    void stop_requested();
+
+signals:
+    // The window closed because it was asked to; the program may end now.
+    void closed_on_request();
+
 protected:
     // Closing while an update runs would free the records the worker is using.
     void closeEvent(QCloseEvent *event) override;
@@ -75,6 +88,11 @@ private:
     FWImage image;
     // Only so that destruction can wait for a running update's thread.
     QPointer<QThread> worker_thread;
+    // Taken before the device is first asked anything, held until the
+    // update has ended, so that no other program writes to it meanwhile.
+    UpdateLock update_lock;
+    std::unique_ptr<ShutdownBlock> shutdown_block;
+    bool close_after_update = false;
 
     friend class MainWindowTest;
 };

@@ -53,7 +53,7 @@ SleepBlock::SleepBlock()
     QDBusMessage call = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
         QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("Inhibit"));
-    call << QStringLiteral("sleep:idle") << QCoreApplication::applicationName()
+    call << QStringLiteral("sleep:idle:shutdown") << QCoreApplication::applicationName()
          << QStringLiteral("Installing firmware on the device") << QStringLiteral("block");
     const QDBusReply<QDBusUnixFileDescriptor> reply = bus.call(call, QDBus::Block, kInhibitTimeoutMs);
     if (!reply.isValid() || !reply.value().isValid()) {

@@ -1,6 +1,9 @@
-// Keeps the computer awake for as long as it lives: sleep in the middle of a
-// firmware update would cut the transfer and leave the device without
-// working firmware. Made and destroyed on the thread that runs the update.
+// Keeps the computer awake and running for as long as it lives: sleep, a
+// logout or a shutdown in the middle of a firmware update would cut the
+// transfer and leave the device without working firmware. Made and destroyed
+// on the thread that runs the update. On Windows a logout or shutdown is held
+// off by the window (ShutdownBlock), since the system asks windows, not
+// threads.
 #ifndef APP_SLEEPBLOCK_H
 #define APP_SLEEPBLOCK_H
 

@@ -36,6 +36,12 @@ bool UsDevice::is_open() const
     return handle != nullptr;
 }
 
+const usbdevs_char *UsDevice::path() const
+{
+    static const usbdevs_char none[1] = { 0 };
+    return handle ? device.ctx.dev[0].path : none;
+}
+
 bool UsDevice::get_product(std::string &out)
 {
     if (!handle)

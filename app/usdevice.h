@@ -32,6 +32,9 @@ public:
     bool open_path(const usbdevs_char *path);
     bool close();
     bool is_open() const;
+    // The interface path of the open device (what its update lock is named
+    // after); empty when none is open.
+    const usbdevs_char *path() const;
     bool get_product(std::string &out);          // appends the device's product name
     bool get_version(uint16_t *version);
     bool get_build(uint16_t *build);

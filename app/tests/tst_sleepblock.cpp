@@ -340,7 +340,7 @@ private slots:
         start_update();
         QTRY_VERIFY(target->held());
 
-        QCOMPARE(fake->calls(), (QList<QStringList>{{"sleep:idle", kAppName,
+        QCOMPARE(fake->calls(), (QList<QStringList>{{"sleep:idle:shutdown", kAppName,
                                                       "Installing firmware on the device",
                                                       "block"}}));
         QCOMPARE(fake->locks().size(), 1);

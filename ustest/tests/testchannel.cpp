@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "usbdevs.h"
 #include "ussleep.h"
@@ -12,7 +13,16 @@ namespace {
 ChannelTarget *g_target = nullptr;
 testchannel::Counters g_counters;
 
-const char kPath[] = "test-channel";
+const char kDefaultPath[] = "test-channel";
+std::string g_path = kDefaultPath;
+
+// The device's interface path into an entry, terminated; a path longer than
+// an entry holds was refused by set_path.
+void put_path(usbdevs_char *out)
+{
+    for (size_t i = 0; i <= g_path.size(); ++i)
+        out[i] = usbdevs_char(g_path.c_str()[i]);
+}
 
 void spend_latency()
 {
@@ -53,6 +63,14 @@ int ScriptedTarget::control_in(uint8_t, uint16_t, uint16_t, uint8_t *out, size_t
 
 namespace testchannel {
 
+bool set_path(const std::string &path)
+{
+    if (path.size() >= USBDEVS_PATH_CAPACITY)
+        return false;
+    g_path = path.empty() ? std::string(kDefaultPath) : path;
+    return true;
+}
+
 void attach(ChannelTarget *target) { g_target = target; }
 ChannelTarget *attached() { return g_target; }
 const Counters &counters() { return g_counters; }
@@ -77,22 +95,20 @@ int usbdevs_open_index(usbdevs_context *ctx, usbdevs_context **handle_out, uint8
     ++g_counters.open_calls;
     if (number != 0 || !ctx || !g_target)
         return 1;
-    for (size_t i = 0; i < sizeof kPath; ++i)
-        ctx->dev[0].path[i] = usbdevs_char(kPath[i]);
+    put_path(ctx->dev[0].path);
     if (handle_out)
         *handle_out = ctx;
     return 0;
 }
 
-// The test channel has one device, at kPath.
+// The test channel has one device, at its one path.
 int usbdevs_list(usbdevs_entry *entries, int capacity)
 {
     if (!g_target)
         return 0;
     if (entries && capacity > 0) {
         std::memset(&entries[0], 0, sizeof entries[0]);
-        for (size_t i = 0; i < sizeof kPath; ++i)
-            entries[0].path[i] = usbdevs_char(kPath[i]);
+        put_path(entries[0].path);
     }
     return 1;
 }
@@ -102,11 +118,10 @@ int usbdevs_open_path(usbdevs_context *ctx, usbdevs_context **handle_out, const 
     ++g_counters.open_calls;
     if (!ctx || !path || !g_target)
         return 1;
-    for (size_t i = 0; i < sizeof kPath; ++i)
-        if (path[i] != usbdevs_char(kPath[i]))
+    for (size_t i = 0; i <= g_path.size(); ++i)
+        if (path[i] != usbdevs_char(g_path.c_str()[i]))
             return 1;
-    for (size_t i = 0; i < sizeof kPath; ++i)
-        ctx->dev[0].path[i] = usbdevs_char(kPath[i]);
+    put_path(ctx->dev[0].path);
     if (handle_out)
         *handle_out = ctx;
     return 0;

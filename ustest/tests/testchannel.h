@@ -12,6 +12,7 @@
 #include <deque>
 #include <functional>
 #include <initializer_list>
+#include <string>
 #include <vector>
 
 struct ChannelTarget {
@@ -76,6 +77,11 @@ namespace testchannel {
 // nullptr: no device is connected. The target is not owned.
 void attach(ChannelTarget *target);
 ChannelTarget *attached();
+
+// The interface path the one device has; empty restores the default, which
+// names no registry directory (so no update lock is taken for it). False
+// when it does not fit an entry.
+bool set_path(const std::string &path);
 
 struct Counters {
     unsigned open_calls = 0;    // usbdevs_open_index calls, any number
