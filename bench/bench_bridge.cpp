@@ -1,8 +1,10 @@
 // What the USB bridge adds to each request, and what it costs when idle: the
 // device layer's version command (one OUT and one IN control message, so two
 // channel requests) against qel-devsim, then against an emulated USB device
-// through the real bridge and libusb under umockdev; then the bridge's CPU
-// time over 10 s with nothing to do.
+// through the real bridge and libusb under umockdev (the device opened for
+// each request, then with the update lock held, as during an update, when
+// the bridge keeps it open); then the bridge's CPU time over 10 s with
+// nothing to do.
 //
 //   bench_bridge [commands]
 //
@@ -18,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "childprocess.h"
@@ -100,6 +103,20 @@ int main(int argc, char **argv)
         return 1;
     }
     const double bridge_us = per_command_us(commands);
+    // During an update the updater holds the device's update lock, and the
+    // bridge keeps the device open from one request to the next.
+    double updating_us = -1;
+    {
+        const int fd = open((registry.root() + "/usb-1-1/update.lock").c_str(),
+                            O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        struct flock lock = {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        if (fd >= 0 && fcntl(fd, F_SETLK, &lock) == 0)
+            updating_us = per_command_us(commands);
+        if (fd >= 0)
+            close(fd);
+    }
 
     const long before = cpu_ticks(bridge.pid());
     std::this_thread::sleep_for(std::chrono::seconds(10));
@@ -108,8 +125,10 @@ int main(int argc, char **argv)
 
     std::printf("version command (2 channel requests), %u commands each\n", commands);
     std::printf("  qel-devsim:               %8.1f us a command\n", devsim_us);
-    std::printf("  qel-usb-bridge, umockdev: %8.1f us a command (%u control URBs)\n", bridge_us,
+    std::printf("  qel-usb-bridge, umockdev: %8.1f us a command (%u control URBs in all)\n", bridge_us,
                 mock.counts("1-1").urbs);
+    std::printf("    with the update lock held: %8.1f us a command (the device kept open)\n",
+                updating_us);
     if (devsim_us > 0 && bridge_us > 0)
         std::printf("  the bridge adds           %8.1f us a command\n", bridge_us - devsim_us);
     std::printf("qel-usb-bridge idle for 10 s: %ld CPU ticks (%ld per second)\n", idle, sysconf(_SC_CLK_TCK));

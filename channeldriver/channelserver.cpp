@@ -26,17 +26,32 @@ int64_t now_ms()
 
 bool ChannelServer::wait_for(int fd, short events, int64_t deadline) const
 {
+    std::vector<pollfd> p = { { fd, events, 0 } };
+    if (stop_)
+        stop_->add_pollfds(&p);
     for (;;) {
+        if (stop_ && stop_->due())
+            return false;
         const int64_t left = deadline - now_ms();
         if (left <= 0)
             return false;
-        pollfd p[2] = { { fd, events, 0 }, { stop_fd_, POLLIN, 0 } };
-        const int r = poll(p, 2, static_cast<int>(left));
+        for (pollfd &q : p)
+            q.revents = 0;
+        const int r = poll(p.data(), p.size(), static_cast<int>(left));
         if (r < 0 && errno == EINTR)
             continue;
-        if (r <= 0 || p[1].revents)
+        if (r <= 0)
             return false;
-        return true;
+        if (stop_ && p.size() > 1) {
+            stop_->take(&p[1]);
+            // Standard input, once ended, is polled no more.
+            p.resize(1);
+            stop_->add_pollfds(&p);
+            if (stop_->due())
+                return false;
+        }
+        if (p[0].revents)
+            return true;
     }
 }
 

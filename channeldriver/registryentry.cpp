@@ -7,6 +7,7 @@
 #include <fstream>
 #include <system_error>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -54,6 +55,14 @@ bool prepare_registry_root(const std::string &root, std::string *error)
     }
     if (usbdevs_posix_root_state(root) != USBDEVS_ROOT_TRUSTED) {
         const int why = errno;
+        // Somebody else's (or a link, or no directory at all): nothing the
+        // user can fix in place. Another user can make /tmp/qel-devices-<uid>
+        // before this user's first start when there is no runtime directory.
+        struct stat st;
+        if (::lstat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) {
+            *error = "the device registry " + root + " is not yours; remove it or set XDG_RUNTIME_DIR";
+            return false;
+        }
         *error = "the device registry " + root
                  + " is not safe to use: it must be a directory (not a link) owned by you or "
                    "by root that nobody else may write (" + std::strerror(why)
@@ -63,6 +72,33 @@ bool prepare_registry_root(const std::string &root, std::string *error)
     return true;
 }
 
+// Whoever updates the device holds an fcntl write lock on its update.lock;
+// F_GETLK tells whether anybody does without ever taking it, so an updater
+// never finds the device busy because of this look. The file is neither made
+// nor followed through a link.
+bool update_in_progress(const std::string &device_dir)
+{
+    if (device_dir.empty())
+        return false;
+    const std::string path = device_dir + "/update.lock";
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return false;
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;
+    int r;
+    do {
+        r = ::fcntl(fd, F_GETLK, &lock);
+    } while (r < 0 && errno == EINTR);
+    ::close(fd);
+    return r == 0 && lock.l_type != F_UNLCK;
+}
 
 bool valid_entry_name(const std::string &name)
 {
@@ -122,7 +158,7 @@ bool RegistryEntry::create(const std::string &root, const std::string &instance,
     if (!write_private_file(temp_dir + "/service", service + "\n")
         || !write_private_file(temp_dir + "/render/" + interface, ""))
         return fail("cannot write into " + temp_dir);
-    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd_ < 0)
         return fail(errno_text("socket"));
     if (::bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
@@ -140,6 +176,8 @@ bool RegistryEntry::create(const std::string &root, const std::string &instance,
     return true;
 }
 
+// update.lock goes with the directory: the file belongs to the device, and
+// an updater still holding it has nothing left to update.
 void RegistryEntry::remove()
 {
     if (fd_ >= 0)

@@ -24,6 +24,7 @@ public:
     // Closes the channel and removes the directory; safe to call again.
     void remove();
 
+    // Non-blocking: a connection gone before it is accepted never blocks.
     int listen_fd() const { return fd_; }
     const std::string &dir() const { return dir_; }
     std::string channel_path() const { return dir_ + "/render/qel"; }
@@ -38,6 +39,12 @@ private:
 // Makes a missing root private (0700); false with *error set when the root
 // cannot be made or is one the client would not trust.
 bool prepare_registry_root(const std::string &root, std::string *error);
+
+// Whether somebody holds the update lock of the device in device_dir (its
+// update.lock, see "One update of a device at a time"): asked with F_GETLK,
+// never taken, the file never made. A device directory without the file has
+// no update running.
+bool update_in_progress(const std::string &device_dir);
 
 // True when name can be a device directory's name (and an interface's).
 bool valid_entry_name(const std::string &name);

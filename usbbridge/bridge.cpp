@@ -1,6 +1,7 @@
 #include "bridge.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -13,15 +14,22 @@
 #include "channelserver.h"
 #include "driverside.h"
 #include "registryentry.h"
+#include "textescape.h"
 #include "usbtarget.h"
 
 namespace usbbridge {
 
 struct Bridge::Served {
+    uint64_t serial = 0;               // its identity in the event loop
     libusb_device *device = nullptr;   // referenced
+    // Open only while a request is carried out, or while the device's
+    // update lock is held (an update runs: thousands of requests).
     libusb_device_handle *handle = nullptr;
     std::unique_ptr<UsbTarget> target;
     qeldriver::RegistryEntry entry;
+    std::string ids;                   // VVVV:PPPP
+    std::string port;
+    bool refused = false;              // the last opening was refused (said once)
 };
 
 namespace {
@@ -60,6 +68,27 @@ bool has_audio_interface(libusb_device *device)
     return audio;
 }
 
+// How often a device kept open for an update is looked at, to close it once
+// the update has ended and no request comes.
+const int k_handle_recheck_ms = 2000;
+
+int64_t now_ms()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void print_no_access(const std::string &ids, const std::string &port)
+{
+    std::fprintf(stderr,
+                 "qel-usb-bridge: no access to the USB device %s at port %s. Install the udev "
+                 "rule that grants it, then unplug and replug the device:\n"
+                 "  qel-usb-bridge --udev-rule --id %s | sudo tee "
+                 "/etc/udev/rules.d/71-qel-usb-local.rules && sudo udevadm control --reload && "
+                 "sudo udevadm trigger\n",
+                 ids.c_str(), port.c_str(), ids.c_str());
+}
+
 std::string hex4(uint16_t v)
 {
     char b[8];
@@ -87,20 +116,24 @@ std::string device_string(libusb_device *device, const std::string &port, const 
 
 } // namespace
 
-Bridge::Bridge(Options options, std::vector<UsbId> table, int stop_fd, std::string registry_root)
-    : options_(std::move(options)), table_(std::move(table)), stop_fd_(stop_fd),
-      root_(std::move(registry_root))
+Bridge::Bridge(Options options, std::vector<UsbId> table, qeldriver::StopRequest *stop,
+               std::string registry_root, std::function<void()> stopping)
+    : options_(std::move(options)), table_(std::move(table)), stop_(stop),
+      root_(std::move(registry_root)), stopping_(std::move(stopping))
 {
+    stop_->set_busy_test([this] { return updating() != nullptr; });
 }
 
 Bridge::~Bridge()
 {
     for (auto &s : served_) {
         s->entry.remove();
-        libusb_close(s->handle);
+        if (s->handle)
+            libusb_close(s->handle);
         libusb_unref_device(s->device);
     }
     served_.clear();
+    stop_->set_busy_test({});
     if (ctx_) {
         if (hotplug_)
             libusb_hotplug_deregister_callback(ctx_, hotplug_handle_);
@@ -140,8 +173,8 @@ int Bridge::list()
         std::printf("bus %03u address %03u port %s ID %s:%s %s / %s\n", libusb_get_bus_number(d),
                     libusb_get_device_address(d), port.empty() ? "-" : port.c_str(),
                     hex4(desc.idVendor).c_str(), hex4(desc.idProduct).c_str(),
-                    device_string(d, port, "manufacturer", desc.iManufacturer).c_str(),
-                    device_string(d, port, "product", desc.iProduct).c_str());
+                    escape_terminal_text(device_string(d, port, "manufacturer", desc.iManufacturer)).c_str(),
+                    escape_terminal_text(device_string(d, port, "product", desc.iProduct)).c_str());
         ++shown;
     }
     libusb_free_device_list(devices, 1);
@@ -161,16 +194,12 @@ void Bridge::consider(libusb_device *device)
         return;
 
     const std::string ids = hex4(id.vendor) + ":" + hex4(id.product);
-    auto served = std::make_unique<Served>();
-    const int r = libusb_open(device, &served->handle);
+    // Opened once to learn whether access is granted, and closed at once:
+    // requests open it again.
+    libusb_device_handle *handle = nullptr;
+    const int r = libusb_open(device, &handle);
     if (r == LIBUSB_ERROR_ACCESS) {
-        std::fprintf(stderr,
-                     "qel-usb-bridge: no access to the USB device %s at port %s. Install the udev "
-                     "rule that grants it, then unplug and replug the device:\n"
-                     "  qel-usb-bridge --udev-rule --id %s | sudo tee "
-                     "/etc/udev/rules.d/70-qel-usb.rules && sudo udevadm control --reload && "
-                     "sudo udevadm trigger\n",
-                     ids.c_str(), port.c_str(), ids.c_str());
+        print_no_access(ids, port);
         return;
     }
     if (r != 0) {
@@ -178,15 +207,19 @@ void Bridge::consider(libusb_device *device)
                      ids.c_str(), port.c_str(), libusb_strerror(static_cast<libusb_error>(r)));
         return;
     }
+    libusb_close(handle);
+    auto served = std::make_unique<Served>();
     std::string error;
     if (!served->entry.create(root_, "usb-" + port, "qel", "global", &error)) {
         std::fprintf(stderr, "qel-usb-bridge: device %s at port %s: %s\n", ids.c_str(), port.c_str(),
                      error.c_str());
-        libusb_close(served->handle);
         return;
     }
+    served->serial = next_serial_++;
     served->device = libusb_ref_device(device);
-    served->target = std::make_unique<UsbTarget>(served->handle);
+    served->target = std::make_unique<UsbTarget>();
+    served->ids = ids;
+    served->port = port;
     std::printf("ready: %s\n", served->entry.channel_path().c_str());
     std::fflush(stdout);
     served_.push_back(std::move(served));
@@ -204,7 +237,8 @@ void Bridge::drop(libusb_device *device, const char *why)
         s.entry.remove();
         std::printf("gone: %s; %s removed\n", why, dir.c_str());
         std::fflush(stdout);
-        libusb_close(s.handle);
+        if (s.handle)
+            libusb_close(s.handle);
         libusb_unref_device(s.device);
         served_.erase(it);
         return;
@@ -232,16 +266,66 @@ void Bridge::take_hotplug_news()
     }
 }
 
+bool Bridge::open_handle(Served &served, int *error)
+{
+    if (served.handle)
+        return true;
+    const int r = libusb_open(served.device, &served.handle);
+    if (r == 0) {
+        served.refused = false;
+        served.target->set_handle(served.handle);
+        return true;
+    }
+    served.handle = nullptr;
+    if (r == LIBUSB_ERROR_NO_DEVICE)
+        served.target->mark_gone();
+    if (r == LIBUSB_ERROR_ACCESS && !served.refused)
+        print_no_access(served.ids, served.port);
+    served.refused = r == LIBUSB_ERROR_ACCESS;
+    *error = UsbTarget::channel_error(r);
+    return false;
+}
+
+bool Bridge::settle_handle(Served &served)
+{
+    if (!served.handle)
+        return false;
+    if (!served.target->gone() && qeldriver::update_in_progress(served.entry.dir()))
+        return true;
+    served.target->set_handle(nullptr);
+    libusb_close(served.handle);
+    served.handle = nullptr;
+    return false;
+}
+
+const Bridge::Served *Bridge::updating() const
+{
+    for (const auto &s : served_)
+        if (qeldriver::update_in_progress(s->entry.dir()))
+            return s.get();
+    return nullptr;
+}
+
 void Bridge::serve_one(Served &served)
 {
     const int fd = accept4(served.entry.listen_fd(), nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0)   // non-blocking: the client left before it was accepted
         return;
-    qeldriver::ChannelServer server(stop_fd_, nullptr);
-    UsbTarget &target = *served.target;
-    server.serve(fd, [&target](const uint8_t *header, const uint8_t *input, size_t n) {
-        return qeldriver::carry_out(target, header, input, n);
+    qeldriver::ChannelServer server(stop_, nullptr);
+    server.serve(fd, [this, &served](const uint8_t *header, const uint8_t *input, size_t n) {
+        // Opened once the whole request is there, not for a silent client.
+        int error = 0;
+        if (!open_handle(served, &error)) {
+            qeldriver::Outcome refused;
+            refused.error = static_cast<uint32_t>(error);
+            refused.what = "the device cannot be opened";
+            return refused;
+        }
+        return qeldriver::carry_out(*served.target, header, input, n);
     });
+    // Settled before the client sees the end of its connection: the device
+    // is closed by the time the request is over.
+    settle_handle(served);
     close(fd);
 }
 
@@ -269,11 +353,40 @@ int Bridge::run()
         std::fprintf(stderr, "qel-usb-bridge: no selected device present%s\n",
                      hotplug_ ? "; waiting for one to be plugged in" : "");
 
+    int64_t wait_until = -1;   // while a stop waits for an update
     for (;;) {
+        if (stop_->requested()) {
+            if (stopping_) {
+                stopping_();
+                stopping_ = nullptr;
+            }
+            const Served *busy = updating();
+            if (!busy)
+                return 0;
+            if (wait_until < 0) {
+                wait_until = now_ms() + qeldriver::kUpdateWaitLimitMs;
+                std::fprintf(stderr, "qel-usb-bridge: asked to stop; waiting for the update of %s to "
+                                     "finish (at most 10 minutes)\n", busy->entry.dir().c_str());
+            } else if (now_ms() >= wait_until) {
+                std::fprintf(stderr, "qel-usb-bridge: the update of %s is still running after 10 "
+                                     "minutes; stopping anyway\n", busy->entry.dir().c_str());
+                return 0;
+            }
+        }
+
         std::vector<pollfd> fds;
-        fds.push_back({ stop_fd_, POLLIN, 0 });
-        for (const auto &s : served_)
+        stop_->add_pollfds(&fds);
+        const size_t listen_first = fds.size();
+        // Each listening socket is known by its device's serial, never by
+        // its number: a device gone and another come within one turn may
+        // get the same number.
+        std::vector<uint64_t> serials;
+        bool kept_open = false;
+        for (const auto &s : served_) {
             fds.push_back({ s->entry.listen_fd(), POLLIN, 0 });
+            serials.push_back(s->serial);
+            kept_open = kept_open || s->handle;
+        }
         const size_t usb_first = fds.size();
         if (const libusb_pollfd **usb = libusb_get_pollfds(ctx_)) {
             // Transfers are synchronous: none is in flight here, so an open
@@ -288,17 +401,30 @@ int Bridge::run()
         }
         timeval tv = { 0, 0 };
         int timeout_ms = -1;
-        if (libusb_get_next_timeout(ctx_, &tv) == 1)
+        const bool usb_timeout = libusb_get_next_timeout(ctx_, &tv) == 1;
+        if (usb_timeout)
             timeout_ms = static_cast<int>(tv.tv_sec * 1000 + (tv.tv_usec + 999) / 1000);
-        if (poll(fds.data(), fds.size(), timeout_ms) < 0) {
+        // Idle with nothing open, the bridge sleeps until something happens.
+        const auto at_most = [&timeout_ms](int ms) {
+            if (timeout_ms < 0 || ms < timeout_ms)
+                timeout_ms = ms;
+        };
+        if (stop_->requested())
+            at_most(qeldriver::kUpdatePollMs);
+        if (kept_open)
+            at_most(k_handle_recheck_ms);
+        const int ready = poll(fds.data(), fds.size(), timeout_ms);
+        if (ready < 0) {
             if (errno == EINTR)
                 continue;
             std::fprintf(stderr, "qel-usb-bridge: poll: %s\n", std::strerror(errno));
             return 1;
         }
-        if (fds[0].revents)
-            return 0;
-        bool usb_news = timeout_ms >= 0;
+        stop_->take(fds.data());
+        if (ready == 0 && kept_open)
+            for (auto &s : served_)
+                settle_handle(*s);
+        bool usb_news = usb_timeout;
         for (size_t i = usb_first; i < fds.size(); ++i)
             usb_news = usb_news || fds[i].revents != 0;
         if (usb_news) {
@@ -307,16 +433,21 @@ int Bridge::run()
         }
         take_hotplug_news();
 
-        // The served list is as it was when polled, minus what left since.
-        for (size_t i = 1; i < usb_first && i - 1 < served_.size(); ++i) {
-            if (!(fds[i].revents & POLLIN) || served_[i - 1]->entry.listen_fd() != fds[i].fd)
+        for (size_t i = listen_first; i < usb_first; ++i) {
+            if (!(fds[i].revents & POLLIN))
                 continue;
-            Served &s = *served_[i - 1];
-            serve_one(s);
-            if (s.target->gone())
-                drop(s.device, "the device went away");
+            const uint64_t serial = serials[i - listen_first];
+            Served *found = nullptr;
+            for (auto &s : served_)
+                if (s->serial == serial)
+                    found = s.get();
+            if (!found)   // gone since the poll
+                continue;
+            serve_one(*found);
+            if (found->target->gone())
+                drop(found->device, "the device went away");
+            take_hotplug_news();
         }
-        take_hotplug_news();
     }
 }
 

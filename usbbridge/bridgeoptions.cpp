@@ -104,6 +104,8 @@ bool parse_options(int argc, char **argv, Options *options, std::string *error)
             options->list = true;
         } else if (a == "--udev-rule") {
             options->udev_rule = true;
+        } else if (a == "--stop-with-stdin") {
+            options->stop_with_stdin = true;
         } else if (a == "--id") {
             UsbId id;
             if (!has_value || !parse_id(argv[i + 1], &id)) {
@@ -128,7 +130,7 @@ bool parse_options(int argc, char **argv, Options *options, std::string *error)
 
 std::string usage()
 {
-    return "Usage: qel-usb-bridge [--id VVVV:PPPP]... [--port BUS-PORTS]...\n"
+    return "Usage: qel-usb-bridge [--id VVVV:PPPP]... [--port BUS-PORTS]... [--stop-with-stdin]\n"
            "       qel-usb-bridge --list\n"
            "       qel-usb-bridge --udev-rule [--id VVVV:PPPP]...\n"
            "\n"
@@ -140,13 +142,18 @@ std::string usage()
            "\n"
            "  --id VVVV:PPPP   serve devices with these vendor and product IDs (repeatable)\n"
            "  --port BUS-PORTS serve the device plugged into this port, e.g. 1-4.2 (repeatable)\n"
+           "  --stop-with-stdin\n"
+           "                   stop also once standard input ends (the launcher holds it open)\n"
            "  --list           list the audio-class USB devices present, then exit\n"
            "  --udev-rule      print the udev rule that gives you access to the selected IDs\n"
-           "                   (or the table's), for /etc/udev/rules.d/70-qel-usb.rules\n"
+           "                   (or the table's), for /etc/udev/rules.d/71-qel-usb-local.rules\n"
            "  --help           this text\n"
            "\n"
-           "Stops on SIGINT or SIGTERM and removes its registry entries. One bridge serves a\n"
-           "session: a second one exits at once.\n"
+           "Stops on SIGINT, SIGTERM, SIGHUP or SIGQUIT and removes its registry entries;\n"
+           "while an update of one of its devices runs (its update.lock is held) it goes on\n"
+           "serving until the update has ended, at most 10 minutes. One bridge serves a\n"
+           "session: a second one exits at once, or waits while the first is stopping.\n"
+           "Entries left by a bridge that was killed are removed at the start.\n"
            "\n"
            "Exit status: 0 stopped by a signal, or --list, --udev-rule or --help done;\n"
            "1 failure; 2 bad usage or nothing selected; 3 another bridge already runs.\n"

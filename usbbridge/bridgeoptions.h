@@ -21,6 +21,7 @@ struct Options {
     bool help = false;
     bool list = false;
     bool udev_rule = false;
+    bool stop_with_stdin = false;      // the end of standard input asks for a stop
     std::vector<UsbId> ids;            // --id
     std::vector<std::string> ports;    // --port, as "BUS-PORTS"
 };

@@ -6,42 +6,18 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
-#include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include "bridge.h"
 #include "bridgeoptions.h"
 #include "sessionlock.h"
+#include "stoprequest.h"
 #include "usbdevs_os.h"
 
 namespace {
-
-int g_stop_pipe[2] = { -1, -1 };
-
-void on_signal(int)
-{
-    const char byte = 1;
-    const ssize_t ignored = write(g_stop_pipe[1], &byte, 1);
-    (void)ignored;
-}
-
-bool install_signals()
-{
-    if (pipe(g_stop_pipe) != 0)
-        return false;
-    for (int fd : g_stop_pipe)
-        fcntl(fd, F_SETFD, FD_CLOEXEC);
-    fcntl(g_stop_pipe[1], F_SETFL, O_NONBLOCK);
-    struct sigaction sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sa_handler = on_signal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-    return true;
-}
 
 const char k_how_to_select[] =
     "qel-usb-bridge: no device selected, and the built-in ID table is empty.\n"
@@ -84,16 +60,36 @@ int main(int argc, char **argv)
         std::fputs(k_how_to_select, stderr);
         return 2;
     }
-    if (!install_signals()) {
-        std::fprintf(stderr, "qel-usb-bridge: pipe: %s\n", std::strerror(errno));
+    qeldriver::StopRequest stop;
+    if (!stop.install(&error)) {
+        std::fprintf(stderr, "qel-usb-bridge: %s\n", error.c_str());
         return 1;
     }
+    if (options.stop_with_stdin)
+        stop.watch_stdin();
 
     const std::string root = usbdevs_posix_registry_root();
     usbbridge::SessionLock lock;
     if (!options.list) {
-        switch (lock.take(root, &error)) {
+        usbbridge::SessionLock::Outcome taken = lock.take(root, &error);
+        if (taken == usbbridge::SessionLock::HOLDER_STOPPING) {
+            // The session's bridge is stopping (its window has closed) and
+            // may wait minutes for an update: this one serves once it has gone.
+            std::fprintf(stderr, "qel-usb-bridge: the bridge that served this session is stopping; "
+                                 "waiting for it to end\n");
+            while (taken == usbbridge::SessionLock::HOLDER_STOPPING) {
+                std::vector<pollfd> fds;
+                stop.add_pollfds(&fds);
+                if (poll(fds.data(), fds.size(), 100) > 0)
+                    stop.take(fds.data());
+                if (stop.requested())
+                    return 0;
+                taken = lock.take(root, &error);
+            }
+        }
+        switch (taken) {
         case usbbridge::SessionLock::TAKEN:
+        case usbbridge::SessionLock::HOLDER_STOPPING:
             break;
         case usbbridge::SessionLock::HELD_ELSEWHERE:
             std::fprintf(stderr, "qel-usb-bridge: another qel-usb-bridge already serves this session's "
@@ -103,14 +99,20 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "qel-usb-bridge: %s\n", error.c_str());
             return 1;
         }
+        // Only the session's one bridge may do this: the entries of a bridge
+        // that was killed would otherwise block their devices for good.
+        for (const std::string &name : lock.remove_stale_entries())
+            std::fprintf(stderr, "qel-usb-bridge: removed %s/%s, left by a bridge that did not "
+                                 "stop cleanly\n", root.c_str(), name.c_str());
     }
-    usbbridge::Bridge bridge(options, table, g_stop_pipe[0], root);
+    // Declared after the lock, so destroyed before it: the entries are gone
+    // before another bridge may take the session.
+    usbbridge::Bridge bridge(options, table, &stop, root, [&lock] { lock.mark_stopping(); });
     if (!bridge.init(&error)) {
         std::fprintf(stderr, "qel-usb-bridge: %s\n", error.c_str());
         return 1;
     }
     if (options.list)
         return bridge.list();
-    const int status = bridge.run();
-    return status;
+    return bridge.run();
 }

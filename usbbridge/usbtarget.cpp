@@ -13,6 +13,8 @@ int UsbTarget::channel_error(int libusb_error)
         return ETIMEDOUT;
     case LIBUSB_ERROR_NO_DEVICE:
         return ENODEV;
+    case LIBUSB_ERROR_ACCESS:   // access taken away (another user's session now)
+        return EACCES;
     default:   // a stall, and whatever else the wire did
         return EIO;
     }
@@ -22,6 +24,8 @@ int UsbTarget::transfer(uint8_t request_type, uint8_t request, uint8_t *data, si
 {
     if (gone_)
         return -ENODEV;
+    if (!handle_)
+        return -EIO;
     const int r = libusb_control_transfer(handle_, request_type, request, 0, 0, data,
                                           static_cast<uint16_t>(length), kTimeoutMs);
     if (r == LIBUSB_ERROR_NO_DEVICE)

@@ -16,8 +16,11 @@ namespace usbbridge {
 
 class UsbTarget : public qeldriver::ControlTarget {
 public:
-    // handle stays the caller's; it is only used.
-    explicit UsbTarget(libusb_device_handle *handle) : handle_(handle) {}
+    // handle stays the caller's; it is only used. The bridge opens the
+    // device for a request and closes it after (or once an update has
+    // ended), so the handle is set anew each time; none: transfers fail.
+    explicit UsbTarget(libusb_device_handle *handle = nullptr) : handle_(handle) {}
+    void set_handle(libusb_device_handle *handle) { handle_ = handle; }
 
     int control_out(uint8_t request, uint16_t value, uint16_t index, const uint8_t *data,
                     size_t length) override;
@@ -26,6 +29,8 @@ public:
 
     // A transfer found the device gone: its entry is to be removed.
     bool gone() const { return gone_; }
+    // The device was found gone other than by a transfer (its opening).
+    void mark_gone() { gone_ = true; }
 
     static constexpr uint8_t kRequestMessage = 29;
     static constexpr uint8_t kRequestReply = 30;

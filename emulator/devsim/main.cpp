@@ -17,6 +17,7 @@
 
 #include "devsimoptions.h"
 #include "channelserver.h"
+#include "stoprequest.h"
 #include "driverside.h"
 #include "qeldevice.h"
 #include "registryentry.h"
@@ -24,32 +25,10 @@
 
 namespace {
 
-int g_stop_pipe[2] = { -1, -1 };
-
-void on_signal(int)
+int64_t now_ms()
 {
-    const char byte = 1;
-    const ssize_t ignored = write(g_stop_pipe[1], &byte, 1);
-    (void)ignored;
-}
-
-bool install_signals(std::string *error)
-{
-    if (pipe(g_stop_pipe) != 0) {
-        *error = std::string("pipe: ") + std::strerror(errno);
-        return false;
-    }
-    for (int fd : g_stop_pipe)
-        fcntl(fd, F_SETFD, FD_CLOEXEC);
-    fcntl(g_stop_pipe[1], F_SETFL, O_NONBLOCK);
-    struct sigaction sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sa_handler = on_signal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-    return true;
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 std::string version_text(uint16_t v)
@@ -94,7 +73,8 @@ int main(int argc, char **argv)
             return 1;
         }
     }
-    if (!install_signals(&error)) {
+    qeldriver::StopRequest stop;
+    if (!stop.install(&error)) {
         std::fprintf(stderr, "qel-devsim: %s\n", error.c_str());
         return 1;
     }
@@ -127,7 +107,9 @@ int main(int argc, char **argv)
     std::printf("ready: %s\n", entry.channel_path().c_str());
     std::fflush(stdout);
 
-    qeldriver::ChannelServer server(g_stop_pipe[0], log);
+    // Asked to stop, the device waits for an update that runs through it.
+    stop.set_busy_test([&entry] { return qeldriver::update_in_progress(entry.dir()); });
+    qeldriver::ChannelServer server(&stop, log);
     const qeldriver::ChannelServer::Handler handle = [&device](const uint8_t *header,
                                                                const uint8_t *input, size_t n) {
         qeldriver::Outcome outcome;
@@ -142,21 +124,37 @@ int main(int argc, char **argv)
         return outcome;
     };
     std::string reported;   // the identity last announced after an update
+    int64_t wait_until = -1;   // while a stop waits for an update
     for (;;) {
+        if (stop.requested()) {
+            if (!stop.busy())
+                break;
+            if (wait_until < 0) {
+                wait_until = now_ms() + qeldriver::kUpdateWaitLimitMs;
+                std::printf("qel-devsim: asked to stop; waiting for the update of %s to finish "
+                            "(at most 10 minutes)\n", entry.dir().c_str());
+                std::fflush(stdout);
+            } else if (now_ms() >= wait_until) {
+                std::printf("qel-devsim: the update of %s is still running after 10 minutes; "
+                            "stopping anyway\n", entry.dir().c_str());
+                break;
+            }
+        }
         // poll skips a negative descriptor: once the device has gone, only
-        // the stop signal is waited for.
-        pollfd p[2] = { { g_stop_pipe[0], POLLIN, 0 }, { entry.listen_fd(), POLLIN, 0 } };
-        if (poll(p, 2, -1) < 0) {
+        // the stop is waited for. The lock is looked at now and then only
+        // while a stop waits.
+        std::vector<pollfd> p = { { entry.listen_fd(), POLLIN, 0 } };
+        stop.add_pollfds(&p);
+        if (poll(p.data(), p.size(), stop.requested() ? qeldriver::kUpdatePollMs : -1) < 0) {
             if (errno == EINTR)
                 continue;
             break;
         }
-        if (p[0].revents)
-            break;
-        if (!(p[1].revents & POLLIN))
+        stop.take(&p[1]);
+        if (!(p[0].revents & POLLIN))
             continue;
         const int fd = accept4(entry.listen_fd(), nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
+        if (fd < 0)   // non-blocking: a client gone before it was accepted
             continue;
         server.serve(fd, handle);
         close(fd);

@@ -16,7 +16,9 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -27,6 +29,7 @@
 #include "testdriver.h"
 #include "usbfsmock.h"
 #include "usctl.h"
+#include "usctlmsg.h"
 
 namespace fs = std::filesystem;
 
@@ -387,10 +390,339 @@ TEST_F(UsbBridgeTest, WithoutAccessToTheNodeTheMessageNamesTheUdevRule)
     const std::string message = bridge.await("qel-usb-bridge: no access");
     EXPECT_NE(std::string::npos, message.find("1209:0001 at port 1-3")) << message;
     const std::string how = bridge.await("  qel-usb-bridge --udev-rule");
-    EXPECT_NE(std::string::npos, how.find("/etc/udev/rules.d/70-qel-usb.rules")) << how;
+    // Its own name, below 73 for uaccess: the packaged rule's name would replace that rule.
+    EXPECT_NE(std::string::npos, how.find("/etc/udev/rules.d/71-qel-usb-local.rules")) << how;
     EXPECT_EQ(0, bridge.stop());
     EXPECT_FALSE(fs::exists(entry("usb-1-3")));
     EXPECT_EQ(0u, mock_.counts("1-3").urbs);
+}
+
+// A test process holding a device's update lock, as an updater does
+// (fcntl write lock on the whole of <device>/update.lock).
+class HeldUpdateLock {
+public:
+    explicit HeldUpdateLock(const std::string &device_dir)
+    {
+        fd_ = open((device_dir + "/update.lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        struct flock lock = {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        if (fd_ < 0 || fcntl(fd_, F_SETLK, &lock) != 0)
+            ADD_FAILURE() << "cannot take the update lock in " << device_dir << ": " << std::strerror(errno);
+    }
+    ~HeldUpdateLock() { release(); }
+    void release()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// The bridge as the launcher starts it: its standard input a pipe whose
+// write end this test holds (--stop-with-stdin).
+class PipedBridge : public ChildProcess {
+public:
+    PipedBridge(const std::string &umockdev_dir, const std::string &fifo, std::vector<std::string> args)
+        : ChildProcess("/bin/sh", with_fifo(fifo, args), UsbfsMock::child_env(umockdev_dir), true)
+    {
+    }
+
+    // Made before the bridge starts; the write end stays here, never inherited.
+    static int make_fifo(const std::string &fifo)
+    {
+        if (mkfifo(fifo.c_str(), 0600) != 0)
+            return -1;
+        const int both = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+        const int writer = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        close(both);
+        return writer;
+    }
+
+private:
+    static std::vector<std::string> with_fifo(const std::string &fifo, std::vector<std::string> args)
+    {
+        args.insert(args.begin(), { "-c", "exec \"$0\" --stop-with-stdin \"$@\" < " + fifo,
+                                    QEL_USB_BRIDGE_PATH });
+        return args;
+    }
+};
+
+// Whether the program printed a line starting so (in time).
+bool said(ChildProcess &program, const std::string &prefix)
+{
+    return program.await(prefix).rfind("<no line", 0) != 0;
+}
+
+size_t count(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// How the bridge is asked to stop: a signal, or the end of its standard input.
+struct StopCase {
+    const char *name;
+    int signal;   // 0: the pipe on standard input is closed
+};
+
+class UsbBridgeStops : public UsbBridgeTest, public testing::WithParamInterface<StopCase> {
+protected:
+    void SetUp() override
+    {
+        UsbBridgeTest::SetUp();
+        fifo_ = registry_.base() + "/bridge-stdin";
+        writer_ = PipedBridge::make_fifo(fifo_);
+        ASSERT_LE(0, writer_) << std::strerror(errno);
+    }
+    void TearDown() override
+    {
+        if (writer_ >= 0)
+            close(writer_);
+    }
+    void ask_to_stop(ChildProcess &bridge)
+    {
+        if (GetParam().signal) {
+            kill(bridge.pid(), GetParam().signal);
+        } else {
+            close(writer_);
+            writer_ = -1;
+        }
+    }
+
+    std::string fifo_;
+    int writer_ = -1;
+};
+
+// Asked to stop while a device's update lock is held, the bridge says it
+// waits, serves every request whole (a signal more changes nothing), and
+// stops once the lock is let go; asked without it, it stops at once.
+TEST_P(UsbBridgeStops, WaitsForAnUpdateThenStops)
+{
+    PipedBridge bridge(mock_.root_dir(), fifo_, { "--port", "1-1" });
+    const std::string channel = bridge.await("ready: ");
+    ASSERT_EQ(entry("usb-1-1") + "/render/qel", channel);
+    HeldUpdateLock lock(entry("usb-1-1"));
+    ask_to_stop(bridge);
+    EXPECT_EQ(entry("usb-1-1") + " to finish (at most 10 minutes)",
+              bridge.await("qel-usb-bridge: asked to stop; waiting for the update of "));
+    const Bytes reply_read = request(1, 0, 30, 0, Bytes(4), 64);
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(0, one_exchange(channel, reply_read)) << i;
+        if (i == 10 && GetParam().signal)
+            kill(bridge.pid(), GetParam().signal);
+    }
+    EXPECT_TRUE(fs::exists(channel));
+    // A bridge that stopped anyway would have ended by now.
+    usleep(300 * 1000);
+    EXPECT_EQ(0, kill(bridge.pid(), 0));
+    lock.release();
+    EXPECT_EQ(0, bridge.wait()) << bridge.output();
+    EXPECT_FALSE(fs::exists(entry("usb-1-1")));
+    EXPECT_EQ(1u, count(bridge.output(), "waiting for the update")) << bridge.output();
+}
+
+TEST_P(UsbBridgeStops, WithoutAnUpdateStopsAtOnce)
+{
+    PipedBridge bridge(mock_.root_dir(), fifo_, { "--port", "1-1" });
+    ASSERT_EQ(entry("usb-1-1") + "/render/qel", bridge.await("ready: "));
+    ask_to_stop(bridge);
+    EXPECT_EQ(0, bridge.wait()) << bridge.output();
+    EXPECT_FALSE(fs::exists(entry("usb-1-1")));
+    EXPECT_EQ(std::string::npos, bridge.output().find("waiting")) << bridge.output();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, UsbBridgeStops,
+                         testing::Values(StopCase{ "sigterm", SIGTERM }, StopCase{ "sigint", SIGINT },
+                                         StopCase{ "sighup", SIGHUP }, StopCase{ "sigquit", SIGQUIT },
+                                         StopCase{ "stdin_end", 0 }),
+                         [](const testing::TestParamInfo<StopCase> &info) {
+                             return std::string(info.param.name);
+                         });
+
+// The whole image, with the bridge asked to stop (twice) mid-transfer by
+// the end of its standard input and a signal: the transfer is never cut
+// short, the image is installed once, and the bridge ends after the update.
+TEST_F(UsbBridgeTest, AStopMidUpdateWaitsForTheWholeImage)
+{
+    UsbfsMock::DeviceSetup setup = qel_device("1-3", 4);
+    setup.config.installed.clear();
+    setup.config.version = 101;
+    setup.config.build = 30;
+    mock_.add(setup);
+    const Bytes image = file_bytes(QEL_UPDATE_BIN);
+    const std::string fifo = registry_.base() + "/bridge-stdin";
+    int writer = PipedBridge::make_fifo(fifo);
+    ASSERT_LE(0, writer);
+    PipedBridge bridge(mock_.root_dir(), fifo, { "--port", "1-3" });
+    ASSERT_EQ(entry("usb-1-3") + "/render/qel", bridge.await("ready: "));
+
+    HeldUpdateLock lock(entry("usb-1-3"));
+    usctl_device dev{};
+    usctl_handle handle = nullptr;
+    ASSERT_EQ(0, usctl_init(&dev));
+    ASSERT_EQ(0, usctl_open(&dev, &handle));
+    std::atomic<uint32_t> progress{ 0 };
+    int result = -1;
+    testing::internal::CaptureStdout();
+    std::thread update([&] {
+        result = usctl_fwup(&handle, image.data(), static_cast<uint32_t>(image.size()), &progress);
+    });
+    EXPECT_TRUE(eventually([&] { return progress > 1024; }));
+    close(writer);   // the window has ended
+    kill(bridge.pid(), SIGTERM);
+    update.join();
+    const std::string trace = testing::internal::GetCapturedStdout();
+    usctl_exit(&dev);
+    EXPECT_EQ(0, result) << trace.substr(trace.size() > 2000 ? trace.size() - 2000 : 0);
+    EXPECT_TRUE(said(bridge, "qel-usb-bridge: asked to stop; waiting for the update")) << bridge.output();
+    lock.release();
+    EXPECT_EQ(0, bridge.wait()) << bridge.output();
+
+    mock_.with_device("1-3", [&](qel::Device &d) {
+        EXPECT_TRUE(d.updated());
+        EXPECT_EQ(image, d.installed());
+        // One transfer started, none begun again after a cut.
+        unsigned starts = 0;
+        for (const qel::LogEntry &e : d.log())
+            starts += e.out && e.request == 29 && !e.data.empty() && e.data[0] == usctl_detail::kTagStart;
+        EXPECT_EQ(1u, starts);
+    });
+    EXPECT_EQ(0u, mock_.counts("1-3").discarded);
+    EXPECT_FALSE(fs::exists(entry("usb-1-3")));
+}
+
+// A bridge started while the session's bridge is stopping (its window closed
+// mid-update) waits for it and then serves; one started while it serves
+// leaves at once, as before.
+TEST_F(UsbBridgeTest, ASecondBridgeWaitsForAStoppingOneThenServes)
+{
+    BridgeProcess first(mock_.root_dir(), { "--port", "1-1" });
+    ASSERT_EQ(entry("usb-1-1") + "/render/qel", first.await("ready: "));
+    {
+        BridgeProcess refused(mock_.root_dir(), { "--port", "1-1" });
+        EXPECT_EQ(3, refused.wait()) << refused.output();
+    }
+    HeldUpdateLock lock(entry("usb-1-1"));
+    kill(first.pid(), SIGTERM);
+    EXPECT_TRUE(said(first, "qel-usb-bridge: asked to stop; waiting for the update")) << first.output();
+
+    BridgeProcess second(mock_.root_dir(), { "--port", "1-1" });
+    EXPECT_TRUE(said(second, "qel-usb-bridge: the bridge that served this session is stopping")) << second.output();
+    usleep(300 * 1000);
+    EXPECT_EQ(0, kill(second.pid(), 0)) << second.output();
+    EXPECT_EQ(std::string::npos, second.output().find("ready:"));
+    EXPECT_EQ(0, one_exchange(entry("usb-1-1") + "/render/qel", request(1, 0, 30, 0, Bytes(4), 64)));
+
+    lock.release();
+    EXPECT_EQ(0, first.wait()) << first.output();
+    EXPECT_EQ(entry("usb-1-1") + "/render/qel", second.await("ready: ")) << second.output();
+    EXPECT_EQ(0, one_exchange(entry("usb-1-1") + "/render/qel", request(1, 0, 30, 0, Bytes(4), 64)));
+    EXPECT_EQ(0, second.stop());
+}
+
+// Entries left by a killed bridge (whole, or still under their dot-name)
+// are removed by the next one, which then serves the device; another
+// program's entry and whatever a link points at are left alone.
+TEST_F(UsbBridgeTest, EntriesOfAKilledBridgeAreRemovedAtTheStart)
+{
+    {
+        BridgeProcess killed(mock_.root_dir(), { "--port", "1-1" });
+        ASSERT_EQ(entry("usb-1-1") + "/render/qel", killed.await("ready: "));
+        EXPECT_EQ(128 + SIGKILL, killed.stop(SIGKILL));
+    }
+    ASSERT_TRUE(fs::exists(entry("usb-1-1")));
+    fs::create_directories(entry(".usb-1-7/render"));
+    const std::string other = registry_.add_device("devsim-desk", "qel", { "global" });
+    fs::create_directories(registry_.base() + "/elsewhere/keep");
+    fs::create_directory_symlink(registry_.base() + "/elsewhere", entry("usb-1-9"));
+
+    BridgeProcess bridge(mock_.root_dir(), { "--port", "1-1" });
+    EXPECT_EQ(entry("usb-1-1") + "/render/qel", bridge.await("ready: ")) << bridge.output();
+    EXPECT_FALSE(fs::exists(entry(".usb-1-7")));
+    EXPECT_FALSE(fs::exists(entry("usb-1-9")));
+    EXPECT_TRUE(fs::exists(registry_.base() + "/elsewhere/keep"));
+    EXPECT_TRUE(fs::exists(other + "/render/global"));
+    EXPECT_NE(std::string::npos, bridge.output().find("removed " + entry("usb-1-1") + ", left by a bridge"))
+        << bridge.output();
+    EXPECT_EQ(0, one_exchange(entry("usb-1-1") + "/render/qel", request(1, 0, 30, 0, Bytes(4), 64)));
+    EXPECT_EQ(0, bridge.stop());
+    EXPECT_TRUE(fs::exists(other));
+}
+
+// The sockets a process holds: under umockdev an open device node is one
+// (a connection to the testbed), beside the bridge's listening sockets and
+// libusb's hot-plug monitor.
+int sockets_of(pid_t pid)
+{
+    int n = 0;
+    std::error_code ec;
+    for (const auto &fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
+        n += fs::read_symlink(fd.path(), ec).string().rfind("socket:", 0) == 0;
+    return n;
+}
+
+// The device is open only while a request is carried out or an update holds
+// its lock: idle, the bridge keeps no access that a user switch is to take away.
+TEST_F(UsbBridgeTest, TheDeviceIsOpenOnlyForARequestOrAnUpdate)
+{
+    BridgeProcess bridge(mock_.root_dir(), { "--port", "1-1" });
+    const std::string channel = bridge.await("ready: ");
+    const unsigned opened_at_start = mock_.counts("1-1").opened;
+    EXPECT_EQ(1u, opened_at_start) << "opened once at the start, to learn about access";
+    const int idle = sockets_of(bridge.pid());
+    const Bytes reply_read = request(1, 0, 30, 0, Bytes(4), 64);
+    EXPECT_EQ(0, one_exchange(channel, reply_read));
+    EXPECT_EQ(0, one_exchange(channel, reply_read));
+    EXPECT_EQ(opened_at_start + 2, mock_.counts("1-1").opened) << "opened for each request";
+    EXPECT_EQ(idle, sockets_of(bridge.pid())) << "closed after each request";
+
+    {
+        HeldUpdateLock lock(entry("usb-1-1"));
+        for (int i = 0; i < 5; ++i)
+            EXPECT_EQ(0, one_exchange(channel, reply_read));
+        EXPECT_EQ(opened_at_start + 3, mock_.counts("1-1").opened) << "opened once for the whole update";
+        EXPECT_EQ(idle + 1, sockets_of(bridge.pid())) << "kept open while the update runs";
+    }
+    // Looked at every 2 s while kept open: closed once the update has ended.
+    EXPECT_TRUE(eventually([&] { return sockets_of(bridge.pid()) == idle; }));
+    EXPECT_EQ(0, bridge.stop());
+}
+
+// USB strings come from the device: shown, never obeyed by the terminal.
+TEST_F(UsbBridgeTest, ListEscapesControlCharactersAndBytesThatAreNotUtf8)
+{
+    UsbfsMock::DeviceSetup odd = qel_device("1-3", 4);
+    odd.manufacturer = "Evil\x1b]0;owned\x07" "Co";
+    odd.product_name = "Caf\xc3\xa9 \xff\xfe\r";
+    mock_.add(odd);
+    BridgeProcess bridge(mock_.root_dir(), { "--list" });
+    EXPECT_EQ(0, bridge.wait()) << bridge.output();
+    EXPECT_NE(std::string::npos,
+              bridge.output().find("port 1-3 ID 1209:0001 Evil\\x1b]0;owned\\x07" "Co / Caf\xc3\xa9 \\xff\\xfe\\x0d\n"))
+        << bridge.output();
+    EXPECT_EQ(std::string::npos, bridge.output().find('\x1b'));
+    EXPECT_EQ(std::string::npos, bridge.output().find('\xff'));
+}
+
+// Another user may make /tmp/qel-devices-<uid> first; the bridge says whose
+// it is and what to do, and serves nothing there.
+TEST_F(UsbBridgeTest, ARegistryThatIsNotTheUsersIsNamed)
+{
+    fs::create_directories(registry_.base() + "/elsewhere");
+    fs::create_directory_symlink(registry_.base() + "/elsewhere", registry_.root());
+    BridgeProcess bridge(mock_.root_dir(), { "--port", "1-1" });
+    EXPECT_EQ(1, bridge.wait());
+    EXPECT_NE(std::string::npos,
+              bridge.output().find("the device registry " + registry_.root()
+                                   + " is not yours; remove it or set XDG_RUNTIME_DIR"))
+        << bridge.output();
+    EXPECT_FALSE(fs::exists(registry_.base() + "/elsewhere/usb-1-1"));
 }
 
 } // namespace

@@ -201,6 +201,15 @@ gboolean on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer use
     return TRUE;
 }
 
+// The program opened the device's node. (umockdev does not tell of the
+// closing: the program's descriptors do.)
+void on_connected(UMockdevIoctlBase *, UMockdevIoctlClient *, gpointer user)
+{
+    auto &d = *static_cast<UsbfsMock::Device *>(user);
+    std::lock_guard<std::mutex> lock(d.owner->mutex());
+    ++d.counts.opened;
+}
+
 // Runs f in the handlers' thread and waits for it: umockdev dispatches a
 // handler in the main context it was attached from.
 void run_in(GMainContext *context, const std::function<void()> &f)
@@ -304,12 +313,13 @@ std::string UsbfsMock::add(const DeviceSetup &setup)
     run_in(context_, [&] {
         raw->handler = umockdev_ioctl_base_new();
         g_signal_connect(raw->handler, "handle-ioctl", G_CALLBACK(on_ioctl), raw);
+        g_signal_connect(raw->handler, "client-connected", G_CALLBACK(on_connected), raw);
         ok = umockdev_testbed_attach_ioctl(testbed_, node, raw->handler, nullptr);
         gchar *path = umockdev_testbed_add_device(
             testbed_, "usb", setup.port.c_str(), nullptr,
             "busnum", bus.c_str(), "devnum", address.c_str(), "idVendor", ids[0], "idProduct", ids[1],
-            "dev", major_minor.c_str(), "bConfigurationValue", "1", "speed", "480", "manufacturer", "Qel test",
-            "product", "Qel USB audio", nullptr,
+            "dev", major_minor.c_str(), "bConfigurationValue", "1", "speed", "480",
+            "manufacturer", setup.manufacturer.c_str(), "product", setup.product_name.c_str(), nullptr,
             "DEVNAME", node, "DEVTYPE", "usb_device", "BUSNUM", bus.c_str(), "DEVNUM", address.c_str(),
             nullptr);
         raw->syspath = path ? path : "";

@@ -32,6 +32,8 @@ public:
         uint16_t product = 0x0001;
         qel::DeviceConfig config;  // the Qel device behind endpoint 0
         bool accessible = true;    // false: the node may be read but not written
+        std::string manufacturer = "Qel test";      // the strings sysfs shows
+        std::string product_name = "Qel USB audio";
     };
 
     struct Counts {
@@ -39,6 +41,7 @@ public:
         unsigned discarded = 0;    // URBs taken back by the program
         unsigned unknown = 0;      // ioctls the mock does not know
         unsigned long last_unknown = 0;
+        unsigned opened = 0;       // openings of the node
     };
 
     UsbfsMock();
