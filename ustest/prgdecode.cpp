@@ -6,6 +6,16 @@
 #include <new>
 #include <string>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <cerrno>
+#include <unistd.h>
+#endif
+
+#include "textescape.h"
 #include "usdiag.h"
 
 namespace {
@@ -30,6 +40,15 @@ void decode_all(uint8_t *out, const uint8_t *in, uint32_t count)
         in += n;
         count -= n;
     }
+}
+
+void close_file(int fd)
+{
+#ifdef _WIN32
+    _close(fd);
+#else
+    ::close(fd);
+#endif
 }
 
 } // namespace
@@ -165,48 +184,111 @@ int32_t prgdecode_get_check_size(const prg_header *header)
     return int32_t(int64_t(prgdecode_get_size(header)) - PRG_MIN_IMAGE_SIZE);
 }
 
-uint8_t *prgdecode_load(const char *path, uint32_t *length_out)
+namespace {
+
+// Opens path for reading if it is a regular file, without waiting for
+// anything: a named pipe would otherwise hold the open until a writer came,
+// and a device could hand out bytes forever. -1 with *why set otherwise; the
+// file's length goes to *length.
+int open_regular(const char *path, int64_t *length, int *why)
 {
-    std::FILE *f = std::fopen(path, "rb");
-    if (!f) {
-        us_diag(kSource, 23);
-        return nullptr;
+#ifdef _WIN32
+    const int fd = _open(path, _O_RDONLY | _O_BINARY);
+    struct _stat64 st;
+    const bool stated = fd >= 0 && _fstat64(fd, &st) == 0;
+    const bool regular = stated && (st.st_mode & _S_IFMT) == _S_IFREG;
+#else
+    int fd;
+    do {
+        fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    struct stat st;
+    const bool stated = fd >= 0 && ::fstat(fd, &st) == 0;
+    const bool regular = stated && S_ISREG(st.st_mode);
+#endif
+    if (!regular) {
+        *why = stated ? PRG_LOAD_NOT_REGULAR : PRG_LOAD_UNREADABLE;
+        if (fd >= 0)
+            close_file(fd);
+        return -1;
     }
+    *length = int64_t(st.st_size);
+    return fd;
+}
+
+// Reads up to n bytes; fewer only at the end of the file or on an error.
+size_t read_up_to(int fd, uint8_t *p, size_t n)
+{
+    size_t got = 0;
+    while (got < n) {
+        const size_t want = n - got < (1u << 30) ? n - got : (1u << 30);
+#ifdef _WIN32
+        const int r = _read(fd, p + got, unsigned(want));
+#else
+        const ssize_t r = ::read(fd, p + got, want);
+        if (r < 0 && errno == EINTR)
+            continue;
+#endif
+        if (r <= 0)
+            break;
+        got += size_t(r);
+    }
+    return got;
+}
+
+} // namespace
+
+uint8_t *prgdecode_load_file(const char *path, uint32_t *length_out, int *why)
+{
+    int reason = PRG_LOAD_OK;
+    int64_t length = -1;
     uint8_t *buf = nullptr;
-    long length = -1;
-    // A length beyond the 32-bit counts of the image format is as unusable as
-    // one that cannot be had.
-    if (std::fseek(f, 0, SEEK_END) != 0 || (length = std::ftell(f)) < 0
-        || uint64_t(length) > 0xFFFFFFFFu) {
+    const int fd = open_regular(path, &length, &reason);
+    if (fd < 0) {
+        us_diag(kSource, 23);
+    } else if (length < 0 || length > PRG_MAX_FILE_SIZE) {
         us_diag(kSource, 28);
+        reason = PRG_LOAD_TOO_LARGE;
     } else if (length == 0) {
         us_diag(kSource, 33);
-    } else if (std::fseek(f, 0, SEEK_SET) != 0) {
-        us_diag(kSource, 37);
+        reason = PRG_LOAD_EMPTY;
     } else if (!(buf = static_cast<uint8_t *>(std::malloc(size_t(length))))) {
         us_diag(kSource, 43);
-    } else if (std::fread(buf, size_t(length), 1, f) != 1) {
+        reason = PRG_LOAD_UNREADABLE;
+    } else if (read_up_to(fd, buf, size_t(length)) != size_t(length)) {
+        // It shrank since it was measured, or a read failed.
         us_diag(kSource, 47);
+        reason = PRG_LOAD_UNREADABLE;
         std::free(buf);
         buf = nullptr;
     }
-    std::fclose(f);
+    if (fd >= 0)
+        close_file(fd);
     if (buf && length_out)
         *length_out = uint32_t(length);
+    if (why)
+        *why = reason;
     return buf;
+}
+
+uint8_t *prgdecode_load(const char *path, uint32_t *length_out)
+{
+    return prgdecode_load_file(path, length_out, nullptr);
 }
 
 int prgdecode_read_header(prg_header *header, const char *path)
 {
     std::memset(header->bytes, 0, PRG_HEADER_SIZE);
-    std::FILE *f = std::fopen(path, "rb");
-    if (!f) {
+    int why = PRG_LOAD_OK;
+    int64_t length = 0;
+    const int fd = open_regular(path, &length, &why);
+    if (fd < 0) {
         us_diag(kSource, 73);
         return 1;
     }
-    const size_t items = std::fread(header->bytes, PRG_HEADER_SIZE, 1, f);
-    std::fclose(f);
-    if (items != 1) {
+    const size_t got = read_up_to(fd, header->bytes, PRG_HEADER_SIZE);
+    close_file(fd);
+    if (got != PRG_HEADER_SIZE) {
         us_diag(kSource, 77);
         return 1;
     }
@@ -268,7 +350,8 @@ int prgdecode_extract(const char *path)
 
 int prgdecode_print_info(const char *path)
 {
-    std::printf("filename: %s\n", path);
+    // Names and products are shown, never obeyed by the terminal.
+    std::printf("filename: %s\n", escape_terminal_text(path).c_str());
     prg_header header;
     if (prgdecode_read_header(&header, path) != 0) {
         us_diag(kSource, 293);
@@ -277,7 +360,7 @@ int prgdecode_print_info(const char *path)
     char product[PRG_PRODUCT_SIZE + 1];
     std::memcpy(product, header.bytes, PRG_PRODUCT_SIZE);
     product[PRG_PRODUCT_SIZE] = '\0';
-    std::printf("product: %s\n", product);
+    std::printf("product: %s\n", escape_terminal_text(product).c_str());
     std::printf("version: %u\n", unsigned(prgdecode_get_version(&header)));
     std::printf("build: %u\n", unsigned(prgdecode_get_build(&header)));
     std::printf("date: %u/%u/%u\n", unsigned(prgdecode_get_year(&header)),

@@ -6,6 +6,21 @@
 
 enum { PRG_HEADER_SIZE = 32, PRG_PRODUCT_SIZE = 8, PRG_MIN_IMAGE_SIZE = 36 };
 
+// The longest image file that is read at all. The header's size field could
+// declare up to 4 GiB - 1, but no updater holds more than 1 MiB of image (the
+// window's buffer), so a longer file can never be installed and reading it
+// would only tie up memory.
+enum { PRG_MAX_FILE_SIZE = 1048576 };
+
+// Why prgdecode_load_file gave no image.
+enum {
+    PRG_LOAD_OK = 0,
+    PRG_LOAD_UNREADABLE,    // cannot be opened or read
+    PRG_LOAD_NOT_REGULAR,   // a directory, a named pipe, a device...
+    PRG_LOAD_TOO_LARGE,     // longer than PRG_MAX_FILE_SIZE
+    PRG_LOAD_EMPTY,
+};
+
 // The first 32 bytes of an image exactly as stored (multi-byte fields big-endian).
 struct prg_header {
     uint8_t bytes[PRG_HEADER_SIZE];
@@ -24,6 +39,10 @@ uint32_t prgdecode_get_checksum(const prg_header *header);
 uint32_t prgdecode_get_size(const prg_header *header);
 int32_t prgdecode_get_check_size(const prg_header *header);
 
+// The whole file in a buffer for std::free, or null. Only a regular file of
+// at most PRG_MAX_FILE_SIZE bytes is read, and opening never waits (a named
+// pipe would block until a writer came). why may be null.
+uint8_t *prgdecode_load_file(const char *path, uint32_t *length_out, int *why);
 uint8_t *prgdecode_load(const char *path, uint32_t *length_out);
 int prgdecode_read_header(prg_header *header, const char *path);
 int prgdecode_check_file(const char *path);

@@ -59,6 +59,8 @@ const usbdevs_char *usbdevs_os_detail(usbdevs_os_list *list, void *record, uint3
 // ---- Channel -----------------------------------------------------------
 // Opens the private channel at `path` for reading and writing; an empty path
 // never opens. USBDEVS_INVALID_HANDLE on failure, with the last error set.
+// Outside Windows only a channel served by the user or by root is opened
+// (EACCES otherwise).
 usbdevs_handle usbdevs_os_channel_open(const usbdevs_char *path);
 
 // One synchronous I/O control request. True when the driver carried it out;
@@ -99,6 +101,16 @@ std::string usbdevs_posix_registry_root(void);
 // untrusted root.
 enum { USBDEVS_ROOT_MISSING, USBDEVS_ROOT_TRUSTED, USBDEVS_ROOT_UNTRUSTED };
 int usbdevs_posix_root_state(const std::string &root);
+
+// Why the device list can or cannot be had, in terms a program can put to
+// its user; usbdevs_list only says -1. *root receives the registry's path.
+enum {
+    USBDEVS_REGISTRY_USABLE,       // missing (no device) or trusted and readable
+    USBDEVS_REGISTRY_FOREIGN,      // another user's, a link, or not a directory
+    USBDEVS_REGISTRY_OPEN,         // the user's own, but others may write it
+    USBDEVS_REGISTRY_UNREADABLE,   // cannot be examined or listed; errno tells why
+};
+int usbdevs_posix_registry_state(std::string *root);
 #endif
 
 #endif

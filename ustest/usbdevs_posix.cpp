@@ -174,6 +174,35 @@ bool recv_all(int fd, uint8_t *p, size_t n, int64_t deadline)
     return true;
 }
 
+// The registry's checks say who made the socket's name, not who listens
+// behind it: a socket can be bound by one program and served by another.
+// Requests, image bytes included, go only to a server run by the user or by
+// root, the same owners the registry trusts. errno is EACCES for any other.
+bool trusted_peer(int fd)
+{
+    uid_t peer;
+#ifdef SO_PEERCRED
+    struct ucred cred;
+    socklen_t length = sizeof cred;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0)
+        return false;
+    if (length != sizeof cred) {
+        errno = EACCES;
+        return false;
+    }
+    peer = cred.uid;
+#else
+    gid_t group;
+    if (getpeereid(fd, &peer, &group) != 0)
+        return false;
+#endif
+    if (peer != getuid() && peer != 0) {
+        errno = EACCES;
+        return false;
+    }
+    return true;
+}
+
 uint32_t get_le32(const uint8_t *p)
 {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
@@ -205,6 +234,25 @@ int usbdevs_posix_root_state(const std::string &root)
         return USBDEVS_ROOT_UNTRUSTED;
     }
     return USBDEVS_ROOT_TRUSTED;
+}
+
+int usbdevs_posix_registry_state(std::string *root_out)
+{
+    const std::string root = usbdevs_posix_registry_root();
+    if (root_out)
+        *root_out = root;
+    struct stat st;
+    if (lstat(root.c_str(), &st) != 0)
+        return errno == ENOENT ? USBDEVS_REGISTRY_USABLE : USBDEVS_REGISTRY_UNREADABLE;
+    if (!S_ISDIR(st.st_mode) || (st.st_uid != getuid() && st.st_uid != 0))
+        return USBDEVS_REGISTRY_FOREIGN;
+    if (!trusted(st))
+        return USBDEVS_REGISTRY_OPEN;
+    DIR *d = opendir(root.c_str());
+    if (!d)
+        return USBDEVS_REGISTRY_UNREADABLE;
+    closedir(d);
+    return USBDEVS_REGISTRY_USABLE;
 }
 
 struct usbdevs_os_list {
@@ -355,7 +403,7 @@ usbdevs_handle usbdevs_os_channel_open(const usbdevs_char *path)
     do {
         r = connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
     } while (r < 0 && errno == EINTR);
-    if (r < 0) {
+    if (r < 0 || !trusted_peer(fd)) {
         const int err = errno;
         close(fd);
         errno = err;

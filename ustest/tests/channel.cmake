@@ -18,3 +18,13 @@ else()
   target_link_libraries(test_registrytrust PRIVATE usbdevs testdriver gtest_main)
   add_test(NAME registrytrust COMMAND test_registrytrust)
 endif()
+
+# The update lock and the escaping of outside text, which every updater uses.
+if(NOT WIN32)
+  add_executable(test_updatelock test_updatelock.cpp)
+  target_link_libraries(test_updatelock PRIVATE ustest usbdevs testdriver gtest_main)
+  add_test(NAME updatelock COMMAND test_updatelock)
+endif()
+add_executable(test_textescape test_textescape.cpp)
+target_link_libraries(test_textescape PRIVATE ustest gtest_main)
+add_test(NAME textescape COMMAND test_textescape)

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -291,6 +292,99 @@ TEST(Load, FileBeyondFourGigabytes)
     std::remove(path.c_str());
 }
 #endif
+
+#ifndef _WIN32
+// Only a regular file is an image file. Opening never waits: a named pipe
+// with no writer used to hold every command in open(), a device node could
+// hand out bytes for ever.
+TEST(Load, OnlyRegularFilesAreRead)
+{
+    const std::string fifo = temp_path("fifo.img");
+    const std::string dir = temp_path("dir.img");
+    std::remove(fifo.c_str());
+    rmdir(dir.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    for (const std::string &path : { fifo, dir, std::string("/dev/zero") }) {
+        SCOPED_TRACE(path);
+        uint32_t length = 7;
+        int why = PRG_LOAD_OK;
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(prgdecode_load_file(path.c_str(), &length, &why), nullptr);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "..\\ustest\\prgdecode:23:ERROR\n");
+        EXPECT_EQ(why, PRG_LOAD_NOT_REGULAR);
+        EXPECT_EQ(length, 7u);
+
+        prg_header h;
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(prgdecode_read_header(&h, path.c_str()), 1);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "..\\ustest\\prgdecode:73:ERROR\n");
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(prgdecode_check_file(path.c_str()), 1);
+        EXPECT_EQ(prgdecode_print_info(path.c_str()), -1);
+        ::testing::internal::GetCapturedStdout();
+    }
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(prgdecode_extract(fifo.c_str()), 1);
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(std::ifstream(fifo + ".bin").good());
+    std::remove(fifo.c_str());
+    rmdir(dir.c_str());
+}
+
+// No more is read than an image can be; a longer file is refused before
+// anything is allocated (sparse files, so nothing is really written).
+TEST(Load, AtMostTheLargestImage)
+{
+    const struct {
+        off_t length;
+        bool loads;
+    } cases[] = {
+        { off_t(PRG_MAX_FILE_SIZE), true },
+        { off_t(PRG_MAX_FILE_SIZE) + 1, false },
+        { off_t(1) << 30, false },
+    };
+    const std::string path = temp_path("sparse.img");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.length);
+        { std::ofstream(path, std::ios::binary | std::ios::trunc); }
+        ASSERT_EQ(truncate(path.c_str(), c.length), 0);
+        uint32_t length = 0;
+        int why = -1;
+        ::testing::internal::CaptureStdout();
+        uint8_t *buf = prgdecode_load_file(path.c_str(), &length, &why);
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        EXPECT_EQ(buf != nullptr, c.loads);
+        if (c.loads) {
+            EXPECT_EQ(out, "");
+            EXPECT_EQ(why, PRG_LOAD_OK);
+            EXPECT_EQ(length, uint32_t(c.length));
+        } else {
+            EXPECT_EQ(out, "..\\ustest\\prgdecode:28:ERROR\n");
+            EXPECT_EQ(why, PRG_LOAD_TOO_LARGE);
+        }
+        std::free(buf);
+    }
+    std::remove(path.c_str());
+}
+#endif
+
+// The print reaches a terminal: a product or file name cannot clear the
+// screen or forge a line.
+TEST(PrintInfo, OutsideTextIsShownEscaped)
+{
+    ImageRecipe recipe = recipe_with_body(10, 100);
+    recipe.product = "Q\x1b[2J\x1b[H";
+    const std::string path = temp_path("info_\n_name.bin");
+    write_file(path, make(recipe));
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(prgdecode_print_info(path.c_str()), 0);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.substr(0, out.find("version:")),
+              "filename: " + temp_path("info_\\x0a_name.bin") + "\nproduct: Q\\x1b[2J\\x1b[H\n");
+    EXPECT_EQ(out.find('\x1b'), std::string::npos);
+    std::remove(path.c_str());
+}
 
 TEST(Extract, DecodesEverythingAfterTheHeaderToPathDotBin)
 {
