@@ -39,6 +39,9 @@ wait_for() {
     done
 }
 has_mark() { grep -qx "$1" "$MARKS" 2>/dev/null; }
+# The bridge stops by itself once the window has ended (its standard input
+# closes), a moment later.
+bridge_stopped() { wait_for eval '! bridge_serves'; }
 
 # The stand-in window: notes whether a bridge serves the session, and on
 # SIGTERM whether it still does, then exits with the status asked for.
@@ -55,6 +58,11 @@ if serves; then echo serving >> "$MARKS"; else echo "no bridge" >> "$MARKS"; fi
 echo "args $*" >> "$MARKS"
 if [ "${WINDOW_WAITS:-}" = yes ]; then
     trap 'if serves; then echo "serving at TERM" >> "$MARKS"; fi; exit 9' TERM
+    # Signals of the terminal are the window's to handle: this one notes them
+    # and goes on (as the real one does while an update runs).
+    for sig in INT HUP QUIT; do
+        trap "echo 'got $sig' >> \"\$MARKS\"" $sig
+    done
     echo waiting >> "$MARKS"
     while :; do sleep 1 & wait $!; done
 fi
@@ -69,7 +77,7 @@ WINDOW_STATUS=5 "$launcher" -x one
 expect "exit status" 5 $?
 expect "seen by the window" "serving" "$(head -1 "$MARKS")"
 expect "arguments" "args -x one" "$(sed -n 2p "$MARKS")"
-bridge_serves && fail "the bridge still serves after the window ended"
+bridge_stopped || fail "the bridge still serves after the window ended"
 
 # 2. A bridge already serving the session is left running.
 rm -f "$MARKS"
@@ -94,7 +102,40 @@ kill -TERM "$launcher_pid"
 wait "$launcher_pid"
 expect "exit status after SIGTERM" 9 $?
 has_mark "serving at TERM" || fail "the bridge was gone before the window ended: $(cat "$MARKS")"
-bridge_serves && fail "the bridge still serves after the window ended"
+bridge_stopped || fail "the bridge still serves after the window ended"
+
+# 3b. The terminal's signals (Ctrl+C, Ctrl+\, a hangup) reach the launcher's
+#     whole process group, as they would in a terminal: the window gets them,
+#     the bridge in its own session never does and goes on serving.
+set -m   # each launcher in a process group of its own, as a shell's foreground job
+for sig in INT QUIT HUP; do
+    rm -f "$MARKS"
+    WINDOW_WAITS=yes "$launcher" &
+    launcher_pid=$!
+    wait_for has_mark waiting || fail "$sig: the window did not start"
+    bridge_pid=$(pgrep -n -f "^$bridge --stop-with-stdin")
+    kill -"$sig" -- -"$launcher_pid"
+    wait_for has_mark "got $sig" || fail "$sig: the window did not get the signal: $(cat "$MARKS")"
+    sleep 0.3   # time for a bridge reached by it to stop
+    kill -0 "$bridge_pid" 2>/dev/null || fail "$sig: the bridge ended"
+    bridge_serves || fail "$sig: the bridge no longer serves while the window runs"
+    kill -TERM "$launcher_pid"
+    wait "$launcher_pid"
+    expect "$sig: exit status after the window's end" 9 $?
+    bridge_stopped || fail "$sig: the bridge still serves after the window ended"
+done
+set +m
+
+# 3c. The window killed outright: the bridge sees its standard input end and
+#     stops by itself; no process id is signalled by anybody.
+rm -f "$MARKS"
+WINDOW_WAITS=yes "$launcher" &
+launcher_pid=$!
+wait_for has_mark waiting || fail "the window did not start"
+bridge_serves || fail "no bridge while the window runs"
+kill -KILL "$launcher_pid"
+wait "$launcher_pid" 2>/dev/null
+bridge_stopped || fail "the bridge still serves after the window was killed"
 
 # 4. Nothing selected: the bridge says so and ends, the window still runs
 #    (and waits for the bridge's word, which a stop could otherwise cut off).
