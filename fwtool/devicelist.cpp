@@ -1,6 +1,13 @@
 #include "devicelist.h"
 
+#include <cerrno>
+#include <cstring>
 #include <set>
+
+#include "textescape.h"
+#ifndef _WIN32
+#include "usbdevs_os.h"
+#endif
 
 namespace fwtool {
 
@@ -66,6 +73,43 @@ bool device_present(const std::vector<usbdevs_char> &path)
         if (e.path == path)
             return true;
     return false;
+}
+
+std::string registry_problem(bool shown)
+{
+#ifdef _WIN32
+    (void)shown;
+    return std::string();
+#else
+    std::string root;
+    const int state = usbdevs_posix_registry_state(&root);
+    const int error = errno;
+    const std::string path = shown ? escape_terminal_text(root) : root;
+    switch (state) {
+    case USBDEVS_REGISTRY_FOREIGN:
+        return "The device registry " + path + " is not yours; remove it or set XDG_RUNTIME_DIR.";
+    case USBDEVS_REGISTRY_OPEN:
+        return "The device registry " + path
+               + " may be written by other users; chmod 700 it, remove it or set XDG_RUNTIME_DIR.";
+    case USBDEVS_REGISTRY_UNREADABLE:
+        return "The device registry " + path + " cannot be read: " + std::strerror(error) + ".";
+    default:
+        return std::string();
+    }
+#endif
+}
+
+std::vector<DeviceEntry> devices_named(const std::vector<DeviceEntry> &devices,
+                                       const std::string &name)
+{
+    std::vector<DeviceEntry> exact, escaped;
+    for (const DeviceEntry &d : devices) {
+        if (d.name == name)
+            exact.push_back(d);
+        else if (escape_terminal_text(d.name) == name)
+            escaped.push_back(d);
+    }
+    return exact.empty() ? escaped : exact;
 }
 
 } // namespace fwtool

@@ -18,6 +18,17 @@ struct DeviceEntry {
 // In enumeration order. False when the device list cannot be had.
 bool list_devices(std::vector<DeviceEntry> *out);
 
+// Why the device list cannot be had, as a sentence for the user (paths
+// escaped for the terminal when shown is set); empty when nothing is known
+// to be wrong.
+std::string registry_problem(bool shown);
+
+// The devices that --device NAME means: the one of that name, or else those
+// whose name as the terminal shows it (escaped) is NAME, so that a device
+// with control characters in its name can still be chosen.
+std::vector<DeviceEntry> devices_named(const std::vector<DeviceEntry> &devices,
+                                       const std::string &name);
+
 // Whether the interface at path is still listed.
 bool device_present(const std::vector<usbdevs_char> &path);
 

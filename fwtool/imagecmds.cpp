@@ -25,6 +25,8 @@ enum Failure {
     TRUNCATED = 4,
     TOO_SMALL = 5,
     CHECKSUM = 6,
+    NOT_REGULAR = 7,
+    TOO_LARGE = 8,
 };
 
 const char *failure_text(int failure)
@@ -36,6 +38,8 @@ const char *failure_text(int failure)
     case TRUNCATED: return "shorter than the size its header declares";
     case TOO_SMALL: return "too small to hold a checksum";
     case CHECKSUM: return "checksum mismatch";
+    case NOT_REGULAR: return "not a regular file";
+    case TOO_LARGE: return "larger than an image can be";
     default: return "sound";
     }
 }
@@ -52,9 +56,14 @@ Examined examine(const std::string &path)
 {
     Examined e;
     uint32_t length = 0;
-    uint8_t *buf = prgdecode_load(path.c_str(), &length);
-    if (!buf)
+    int why = PRG_LOAD_OK;
+    uint8_t *buf = prgdecode_load_file(path.c_str(), &length, &why);
+    if (!buf) {
+        e.failure = why == PRG_LOAD_NOT_REGULAR ? NOT_REGULAR
+                    : why == PRG_LOAD_TOO_LARGE ? TOO_LARGE
+                                                : UNREADABLE;
         return e;
+    }
     if (length < PRG_HEADER_SIZE) {
         e.failure = NO_HEADER;
     } else {
@@ -114,7 +123,8 @@ int run_info(const std::string &path, bool json)
         out_json(describe(path, e));
         return e.failure == SOUND ? 0 : 4;
     }
-    // Exactly the device layer's print, on the real stdout.
+    // Exactly the device layer's print, on the real stdout; it shows the
+    // name and product escaped itself.
     const int result = prgdecode_print_info(path.c_str());
     std::fflush(stdout);
     return result == 0 ? 0 : 4;
@@ -127,10 +137,9 @@ int run_check(const std::string &path, bool json)
     if (json)
         out_json(describe(path, e));
     else if (e.failure == SOUND)
-        out_line(QString::fromStdString(path) + QStringLiteral(": OK"));
+        out_line(shown(path) + QStringLiteral(": OK"));
     else
-        out_line(QStringLiteral("%1: NG (%2)")
-                     .arg(QString::fromStdString(path), QLatin1String(failure_text(e.failure))));
+        out_line(QStringLiteral("%1: NG (%2)").arg(shown(path), QLatin1String(failure_text(e.failure))));
     return e.failure == SOUND ? 0 : 4;
 }
 
@@ -146,9 +155,9 @@ int run_extract(const std::string &path, bool json)
         o.insert(QStringLiteral("exit"), ok ? 0 : 4);
         out_json(o);
     } else if (ok) {
-        out_line(out);
+        out_line(shown(path + ".bin"));
     } else {
-        err_line(QStringLiteral("qel-fwtool: cannot extract %1").arg(QString::fromStdString(path)));
+        err_line(QStringLiteral("qel-fwtool: cannot extract %1").arg(shown(path)));
     }
     return ok ? 0 : 4;
 }

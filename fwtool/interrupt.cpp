@@ -19,9 +19,9 @@ const char k_warning[] = "An update is running; stopping now could leave the dev
 void on_signal(int signo)
 {
     if (!g_protect.load()) {
-        // Only SIGINT ends the program this way; the others keep their
-        // usual meaning before the transfer.
-        if (signo == SIGINT)
+        // Only the keyboard's signals end the program this way; the others
+        // keep their usual meaning before the transfer.
+        if (signo == SIGINT || signo == SIGQUIT)
             _exit(130);
         signal(signo, SIG_DFL);
         raise(signo);
@@ -44,6 +44,12 @@ void interrupt_install()
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
+    // Ctrl+\ is as near to hand as Ctrl+C, and its default would leave the
+    // device half written.
+    sigaction(SIGQUIT, &sa, nullptr);
+    // A reader that went away (| head, a pager quit) must not end the
+    // program: the failed write is dropped instead.
+    signal(SIGPIPE, SIG_IGN);
 }
 
 void interrupt_protect(bool on)

@@ -42,12 +42,14 @@ const char k_help[] =
     "  3    no supported device\n"
     "  4    the image file cannot be read or is not sound\n"
     "  64   usage: unknown command or option, several devices and none chosen\n"
+    "  75   the device is being updated by another program; try again later\n"
     "  130  interrupted before anything was written\n"
     "With --all: 0 when every device was updated; otherwise 1 if any failed, else 2.\n";
 
 int usage_error(const std::string &text)
 {
-    fwtool::err_line(QStringLiteral("qel-fwtool: %1").arg(QString::fromStdString(text)));
+    // The text may quote the command line, which can hold anything.
+    fwtool::err_line(QStringLiteral("qel-fwtool: %1").arg(fwtool::shown(text)));
     fwtool::err_line(QStringLiteral("Try 'qel-fwtool --help'."));
     return 64;
 }

@@ -9,6 +9,8 @@
 #include <QByteArray>
 #include <QJsonDocument>
 
+#include "textescape.h"
+
 namespace fwtool {
 
 namespace {
@@ -72,6 +74,11 @@ void err_line(const QString &text)
 void err_text(const QString &text)
 {
     write_all(STDERR_FILENO, text.toUtf8());
+}
+
+QString shown(const std::string &bytes)
+{
+    return QString::fromStdString(escape_terminal_text(bytes));
 }
 
 } // namespace fwtool

@@ -17,9 +17,11 @@
 #include "devicelist.h"
 #include "fwimage.h"
 #include "fwupdateworker.h"
+#include "imagefile.h"
 #include "interrupt.h"
 #include "output.h"
 #include "progress.h"
+#include "updatelock.h"
 #include "updatepolicy.h"
 #include "usdevice.h"
 #include "versiontext.h"
@@ -31,15 +33,29 @@ namespace {
 const char k_embedded[] = ":/res/update.bin";
 
 struct Outcome {
-    QString result;    // updated, refused, declined, failed, no-device, bad-image
+    QString result;    // updated, refused, declined, failed, busy, no-device, bad-image
     QString message;   // the text shown
     QString cause;     // a second line, when known
+    // The same for a terminal where they carry text from outside (a path, a
+    // name); empty where message and cause are shown as they are.
+    QString shown_message;
+    QString shown_cause;
     int exit = 0;
 };
+
+const int k_exit_busy = 75;   // a temporary failure: try again once the other update has ended
 
 QString q(const std::string &s)
 {
     return QString::fromUtf8(s.data(), int(s.size()));
+}
+
+// The first letter raised, a full stop added: a reason as a line of its own.
+QString sentence(QString text)
+{
+    if (!text.isEmpty())
+        text[0] = text[0].toUpper();
+    return text + QLatin1Char('.');
 }
 
 // Why the device stopped serving requests, asked of the device itself right
@@ -82,32 +98,28 @@ public:
     bool load_image(Outcome *fail)
     {
         path_ = o_.file.empty() ? QString::fromLatin1(k_embedded) : QString::fromStdString(o_.file);
+        const QString shown_path = o_.file.empty() ? path_ : shown(o_.file);
         fail->result = QStringLiteral("bad-image");
         fail->exit = 4;
-        QFile file(path_);
-        const qint64 length = file.open(QIODevice::ReadOnly) ? file.size() : -1;
-        qint64 got = 0;
-        while (length > 0 && length <= FW_IMAGE_CAPACITY && got < length) {
-            const qint64 n = file.read(reinterpret_cast<char *>(image_->data) + got, length - got);
-            if (n <= 0)
-                break;
-            got += n;
-        }
-        if (length < 0 || length > FW_IMAGE_CAPACITY || got != length
-            || length < qint64(dev_.set_fw_image(nullptr))) {
-            fail->message = QStringLiteral("Cannot read the firmware file: %1").arg(path_);
+        const auto refuse = [&](const QString &text) {
+            fail->message = text.arg(path_);
+            fail->shown_message = text.arg(shown_path);
             return false;
+        };
+        int length = 0;
+        QString why;
+        if (!load_image_file(path_, image_->data, FW_IMAGE_CAPACITY, &length, &why)) {
+            fail->cause = sentence(why);
+            return refuse(QStringLiteral("Cannot read the firmware file: %1"));
         }
-        image_->size = int(length);
+        if (length < int(dev_.set_fw_image(nullptr)))
+            return refuse(QStringLiteral("Cannot read the firmware file: %1"));
+        image_->size = length;
         dev_.set_fw_image(image_->data);
-        if (!UsDevice::check_fw_image(image_->data, image_->size)) {
-            fail->message = QStringLiteral("Checksum Error: %1").arg(path_);
-            return false;
-        }
-        if (!dev_.get_fw_product(fw_.product)) {
-            fail->message = QStringLiteral("Cannot get product name: %1").arg(path_);
-            return false;
-        }
+        if (!UsDevice::check_fw_image(image_->data, image_->size))
+            return refuse(QStringLiteral("Checksum Error: %1"));
+        if (!dev_.get_fw_product(fw_.product))
+            return refuse(QStringLiteral("Cannot get product name: %1"));
         fw_.version = dev_.get_fw_version();
         fw_.build = dev_.get_fw_build();
         return true;
@@ -125,6 +137,14 @@ public:
         if (!dev_.open_path(device.path.data()))
             return refuse(QStringLiteral("Supported hardware is not connected."),
                           QStringLiteral("no-device"), 3);
+        // Held until this function returns, however the update ends; taken
+        // before the checks, which already talk to the device. Where no lock
+        // can be had (a registry directory not writable) the update goes
+        // ahead as before.
+        UpdateLock lock;
+        if (lock.take(device.path.data()) == UpdateLock::Busy)
+            return refuse(QStringLiteral("The device is being updated by another program."),
+                          QStringLiteral("busy"), k_exit_busy);
         const UpdateChecks checks = o_.allow_older ? UpdateChecks::SkipVersionAndInstalled
                                     : o_.allow_reinstall ? UpdateChecks::SkipInstalled
                                                          : UpdateChecks::All;
@@ -188,9 +208,9 @@ private:
     {
         const auto line = [](const FirmwareIdentity &id) {
             return QStringLiteral("  product:%1, version:%2, build:%3\n")
-                .arg(q(id.product), version_text(id.version), QString::number(id.build));
+                .arg(shown(id.product), version_text(id.version), QString::number(id.build));
         };
-        err_text(QStringLiteral("Firmware Update of %1\n\nFrom:\n").arg(q(device.name)) + line(hw)
+        err_text(QStringLiteral("Firmware Update of %1\n\nFrom:\n").arg(shown(device.name)) + line(hw)
                  + QStringLiteral("\nTo:\n") + line(fw_) + QStringLiteral("\nAre you sure? [y/N] "));
         std::string answer;
         for (;;) {
@@ -276,12 +296,12 @@ private:
     QString path_;
 };
 
-void report(const UpdateOptions &o, const QString &name, const Outcome &r)
+void report(const UpdateOptions &o, const std::string &name, const Outcome &r)
 {
     if (o.json) {
         QJsonObject e;
         e.insert(QStringLiteral("event"), QStringLiteral("result"));
-        e.insert(QStringLiteral("device"), name.isEmpty() ? QJsonValue() : QJsonValue(name));
+        e.insert(QStringLiteral("device"), name.empty() ? QJsonValue() : QJsonValue(q(name)));
         e.insert(QStringLiteral("result"), r.result);
         e.insert(QStringLiteral("message"), r.message);
         if (!r.cause.isEmpty())
@@ -293,10 +313,10 @@ void report(const UpdateOptions &o, const QString &name, const Outcome &r)
     // The completion text went out as the worker said it.
     if (r.result == QLatin1String("updated"))
         return;
-    const QString prefix = name.isEmpty() ? QString() : name + QStringLiteral(": ");
-    err_line(prefix + r.message);
+    const QString prefix = name.empty() ? QString() : shown(name) + QStringLiteral(": ");
+    err_line(prefix + (r.shown_message.isEmpty() ? r.message : r.shown_message));
     if (!r.cause.isEmpty())
-        err_line(prefix + r.cause);
+        err_line(prefix + (r.shown_cause.isEmpty() ? r.cause : r.shown_cause));
 }
 
 } // namespace
@@ -304,7 +324,7 @@ void report(const UpdateOptions &o, const QString &name, const Outcome &r)
 int run_update(const UpdateOptions &o)
 {
     if (!divert_trace(o.log)) {
-        err_line(QStringLiteral("qel-fwtool: cannot open the log %1").arg(QString::fromStdString(o.log)));
+        err_line(QStringLiteral("qel-fwtool: cannot open the log %1").arg(shown(o.log)));
         return 64;
     }
     companion_stop();
@@ -312,20 +332,21 @@ int run_update(const UpdateOptions &o)
     Updater updater(o);
     Outcome bad;
     if (!updater.load_image(&bad)) {
-        report(o, QString(), bad);
+        report(o, std::string(), bad);
         return bad.exit;
     }
 
     std::vector<DeviceEntry> devices;
-    list_devices(&devices);
+    const bool listed = list_devices(&devices);
     std::vector<DeviceEntry> chosen;
-    if (!o.device.empty()) {
-        for (const DeviceEntry &d : devices)
-            if (d.name == o.device)
-                chosen.push_back(d);
-    } else if (o.all || devices.size() == 1) {
+    if (!o.device.empty())
+        chosen = devices_named(devices, o.device);
+    else if (o.all || devices.size() == 1)
         chosen = devices;
-    } else if (devices.size() > 1) {
+    // Several devices whose escaped names are alike are as ambiguous as
+    // several devices and no name.
+    const std::vector<DeviceEntry> &choices = o.device.empty() ? devices : chosen;
+    if (!o.all && choices.size() > 1) {
         if (o.json) {
             QJsonObject e;
             e.insert(QStringLiteral("event"), QStringLiteral("result"));
@@ -338,8 +359,8 @@ int run_update(const UpdateOptions &o)
         } else {
             err_line(QStringLiteral("Several devices are present; choose one with --device NAME "
                                     "or use --all:"));
-            for (const DeviceEntry &d : devices)
-                err_line(QStringLiteral("  ") + q(d.name));
+            for (const DeviceEntry &d : choices)
+                err_line(QStringLiteral("  ") + shown(d.name));
         }
         return 64;
     }
@@ -347,20 +368,27 @@ int run_update(const UpdateOptions &o)
         Outcome none;
         none.result = QStringLiteral("no-device");
         none.message = QStringLiteral("Supported hardware is not connected.");
-        none.cause = o.device.empty()
-                         ? QStringLiteral("No Qel device is present.")
-                         : QStringLiteral("No device is named %1.").arg(QString::fromStdString(o.device));
+        const std::string problem = listed ? std::string() : registry_problem(false);
+        if (!problem.empty()) {
+            none.cause = q(problem);
+            none.shown_cause = q(registry_problem(true));
+        } else if (o.device.empty()) {
+            none.cause = QStringLiteral("No Qel device is present.");
+        } else {
+            none.cause = QStringLiteral("No device is named %1.").arg(q(o.device));
+            none.shown_cause = QStringLiteral("No device is named %1.").arg(shown(o.device));
+        }
         none.exit = 3;
-        report(o, QString::fromStdString(o.device), none);
+        report(o, o.device, none);
         return 3;
     }
 
     int updated = 0, refused = 0, failed = 0, last_exit = 0;
     for (const DeviceEntry &d : chosen) {
         if (o.all && !o.json)
-            out_line(QStringLiteral("== %1").arg(q(d.name)));
+            out_line(QStringLiteral("== %1").arg(shown(d.name)));
         const Outcome r = updater.update(d);
-        report(o, q(d.name), r);
+        report(o, d.name, r);
         last_exit = r.exit;
         if (r.exit == 0)
             ++updated;
@@ -392,18 +420,29 @@ int run_update(const UpdateOptions &o)
 int run_devices(bool json, const std::string &log)
 {
     if (!divert_trace(log)) {
-        err_line(QStringLiteral("qel-fwtool: cannot open the log %1").arg(QString::fromStdString(log)));
+        err_line(QStringLiteral("qel-fwtool: cannot open the log %1").arg(shown(log)));
         return 64;
     }
     std::vector<DeviceEntry> devices;
-    list_devices(&devices);
-    int shown = 0;
+    if (!list_devices(&devices)) {
+        const std::string problem = registry_problem(true);
+        err_line(problem.empty() ? QStringLiteral("The device list cannot be had.") : q(problem));
+        return 3;
+    }
+    int answered = 0, busy = 0;
     for (const DeviceEntry &d : devices) {
         UsDevice dev;
         FirmwareIdentity id;
-        const bool known = dev.open_path(d.path.data()) && dev.get_product(id.product)
+        // Asking a device while another program updates it would slip these
+        // requests between the update's own; a device being updated is
+        // listed as such, unasked.
+        UpdateLock lock;
+        const bool in_update = lock.take(d.path.data()) == UpdateLock::Busy;
+        const bool known = !in_update && dev.open_path(d.path.data()) && dev.get_product(id.product)
                            && dev.get_version(&id.version) && dev.get_build(&id.build);
-        ++shown;
+        lock.release();
+        answered += known ? 1 : 0;
+        busy += in_update ? 1 : 0;
         if (json) {
             QJsonObject o;
             o.insert(QStringLiteral("name"), q(d.name));
@@ -411,18 +450,27 @@ int run_devices(bool json, const std::string &log)
             o.insert(QStringLiteral("version"), known ? QJsonValue(version_text(id.version)) : QJsonValue());
             o.insert(QStringLiteral("version_number"), known ? QJsonValue(int(id.version)) : QJsonValue());
             o.insert(QStringLiteral("build"), known ? QJsonValue(int(id.build)) : QJsonValue());
+            o.insert(QStringLiteral("busy"), in_update);
             out_json(o);
         } else if (known) {
             out_line(QStringLiteral("%1  %2  %3  build %4")
-                         .arg(q(d.name), q(id.product), version_text(id.version))
+                         .arg(shown(d.name), shown(id.product), version_text(id.version))
                          .arg(id.build));
+        } else if (in_update) {
+            out_line(QStringLiteral("%1  (being updated by another program)").arg(shown(d.name)));
         } else {
-            out_line(QStringLiteral("%1  (does not answer)").arg(q(d.name)));
+            out_line(QStringLiteral("%1  (does not answer)").arg(shown(d.name)));
         }
     }
-    if (shown == 0) {
+    if (devices.empty()) {
         if (!json)
             err_line(QStringLiteral("No Qel device is present."));
+        return 3;
+    }
+    // Listed entries that nothing answers behind are no supported device.
+    if (answered == 0 && busy == 0) {
+        if (!json)
+            err_line(QStringLiteral("No listed device answers."));
         return 3;
     }
     return 0;

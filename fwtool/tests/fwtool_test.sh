@@ -65,6 +65,16 @@ run() {   # runs qel-fwtool with the arguments; stdout in out, stderr in err, co
     rc=$?
 }
 
+# The embedded image's start message, as a device's request log shows it.
+start_message='OUT request 29 value 0 index 0 [21 04 20 18 04 00 00 00]'
+# installed_once NAME REQUESTS: the device reports the new firmware, got the
+# image exactly once and no transfer was begun again after being cut short.
+installed_once() {
+    wait_text "$work/$1.log" "installed: Qel 1.02, build 31" 10 || { fail "$1: not installed"; return; }
+    [ "$(grep -c '^installed:' "$work/$1.log")" = 1 ] || fail "$1: installed more than once"
+    [ "$(grep -cF -- "$start_message" "$2")" = 1 ] || fail "$1: not exactly one transfer"
+}
+
 case $group in
 usage)
     for args in "" "frobnicate" "devices --bogus" "info" "check a b" "update a b" \
@@ -78,7 +88,7 @@ usage)
     run --help
     expect_rc "--help" 0 $rc
     for text in "devices" "info FILE" "check FILE" "extract FILE" "update [FILE]" "--allow-older" \
-                "--allow-reinstall" "--json" "--log FILE" "  64 " "  130 " "With --all"; do
+                "--allow-reinstall" "--json" "--log FILE" "  64 " "  75 " "  130 " "With --all"; do
         expect_in "--help" out "$text"
     done
     ;;
@@ -88,6 +98,11 @@ images)
     "$mkimage" --out long.bin --size 4132 --checksum 300000 --declared-size 9000 >/dev/null
     printf 'short' >short.bin
     cp "$embedded" good.bin
+    # Opening these must not wait (a pipe without a writer) nor read what no
+    # image can be (a sparse gigabyte).
+    mkfifo pipe.bin
+    mkdir dir.bin
+    truncate -s 1G huge.bin
     # file, exit, check's reason (empty: OK), failure number
     while read -r file code reason number; do
         reason=${reason//_/ }
@@ -116,6 +131,9 @@ badsum.bin 4 checksum_mismatch 6
 long.bin 4 shorter_than_the_size_its_header_declares 4
 short.bin 4 shorter_than_its_header 2
 missing.bin 4 cannot_be_read 1
+pipe.bin 4 not_a_regular_file 7
+dir.bin 4 not_a_regular_file 7
+huge.bin 4 larger_than_an_image_can_be 8
 TABLE
     run info --json good.bin
     got=$("$jsonlines" product version version_number build date checksum size <out)
@@ -130,6 +148,23 @@ TABLE
     run extract --json short.bin
     expect_rc "extract --json short" 4 $rc
     json_ok "extract --json" out
+    run extract pipe.bin
+    expect_rc "extract pipe" 4 $rc
+    [ ! -e pipe.bin.bin ] || fail "extract pipe: wrote an output"
+    # update reads the image before it looks for a device
+    while read -r file cause; do
+        cause=${cause//_/ }
+        run update --yes "$file"
+        expect_rc "update $file" 4 $rc
+        expect_in "update $file" err "Cannot read the firmware file: $file"
+        expect_in "update $file" err "$cause"
+        run update --yes --json "$file"
+        [ "$("$jsonlines" result exit <out)" = "bad-image 4" ] || fail "update --json $file: $(cat out)"
+    done <<'TABLE'
+pipe.bin Not_a_regular_file.
+dir.bin Not_a_regular_file.
+huge.bin Larger_than_an_image_can_be
+TABLE
     ;;
 
 devices)
@@ -152,6 +187,26 @@ devices)
     json_ok "devices --json" out
     got=$("$jsonlines" name product version version_number build <out | tr '\n' ';')
     [ "$got" = "a1 Other 2.05 205 7;b1 Qel 1.01 101 30;" ] || fail "devices --json: $got"
+
+    # Entries with nothing behind them are listed, but are no device.
+    silent_entry() {   # registry root
+        mkdir -p -m 700 "$1/silent/render"
+        printf 'qel\n' >"$1/silent/service"
+        : >"$1/silent/render/global"
+    }
+    silent_entry "$work/quiet/qel-devices"
+    XDG_RUNTIME_DIR=$work/quiet run devices
+    expect_rc "devices, none answers" 3 $rc
+    [ "$(cat out)" = "silent  (does not answer)" ] || fail "devices, none answers: $(cat out)"
+    expect_in "devices, none answers" err "No listed device answers."
+    XDG_RUNTIME_DIR=$work/quiet run devices --json
+    expect_rc "devices --json, none answers" 3 $rc
+    [ "$("$jsonlines" name product <out)" = "silent null" ] || fail "devices --json, none answers"
+    silent_entry "$XDG_RUNTIME_DIR/qel-devices"
+    run devices
+    expect_rc "devices, one does not answer" 0 $rc
+    expect_in "devices, one does not answer" out "silent  (does not answer)"
+    expect_in "devices, one does not answer" out "b1  Qel  1.01  build 30"
     ;;
 
 update)
@@ -275,31 +330,205 @@ TABLE
 
 signals)
     command -v script >/dev/null || { echo "script is not installed"; exit 77; }
-    # Before the transfer: Ctrl+C at the question ends the program, nothing written.
-    start_device s1 --installed old.bin --log s1.requests
-    mkfifo answer
-    script -qec "sh -c 'echo \$\$ >pid; exec $fw update --device s1'" /dev/null <answer >pty 2>&1 &
-    spid=$!
-    exec 3>answer
-    wait_text pty "Are you sure?" 10 || fail "no question"
-    kill -INT "$(cat pid)"
-    wait $spid
-    expect_rc "SIGINT before the transfer" 130 $?
-    exec 3>&-
-    expect_not_in "SIGINT before the transfer" s1.log "installed:"
-    ! grep -q 'OUT request.*\[.\{200\}' s1.requests || fail "SIGINT before the transfer: image bytes reached the device"
+    # Before the transfer: Ctrl+C or Ctrl+\\ at the question ends the program, nothing written.
+    for sig in INT QUIT; do
+        start_device s1$sig --installed old.bin --log s1$sig.requests
+        mkfifo answer$sig
+        script -qec "sh -c 'echo \$\$ >pid$sig; exec $fw update --device s1$sig'" /dev/null <answer$sig >pty$sig 2>&1 &
+        spid=$!
+        exec 3>answer$sig
+        wait_text pty$sig "Are you sure?" 10 || fail "no question"
+        kill -$sig "$(cat pid$sig)"
+        wait $spid
+        expect_rc "SIG$sig before the transfer" 130 $?
+        exec 3>&-
+        expect_not_in "SIG$sig before the transfer" s1$sig.log "installed:"
+        ! grep -q 'OUT request.*\[.\{200\}' s1$sig.requests || fail "SIG$sig before the transfer: image bytes reached the device"
+    done
 
     # During the transfer: the signals are refused once and the update ends by itself.
-    start_device s2 --installed old.bin --busy-us 10000
+    start_device s2 --installed old.bin --busy-us 10000 --log s2.requests
     "$fw" update --yes --device s2 >out 2>err </dev/null &
     fpid=$!
     wait_text err "progress: " 20 || fail "the transfer did not start"
-    kill -INT $fpid; kill -TERM $fpid; kill -HUP $fpid; kill -INT $fpid
+    kill -INT $fpid; kill -TERM $fpid; kill -HUP $fpid; kill -QUIT $fpid; kill -INT $fpid
     wait $fpid
     expect_rc "signals during the transfer" 0 $?
     [ "$(grep -c 'An update is running; stopping now could leave the device unusable. It will finish by itself.' err)" = 1 ] ||
         fail "the warning is not shown exactly once"
-    wait_text s2.log "installed: Qel 1.02, build 31" 10 || fail "the update did not complete"
+    installed_once s2 s2.requests
+    ;;
+
+pipes)
+    # Output nobody reads any more: the update goes on, what cannot be
+    # written is dropped and the exit status is the update's. A pipe whose
+    # reader is gone before the program starts fails every write, those of
+    # the transfer included; "head" is the same as a user would meet it.
+    gone_reader() {   # fd 6: a pipe with no reader
+        rm -f gone; mkfifo gone
+        exec 5<>gone 6>gone 5<&-
+    }
+    while read -r case; do
+        start_device p$case --installed old.bin --busy-us 2000 --log p$case.requests
+        gone_reader
+        case $case in
+        stdout_json) "$fw" update --yes --json --device p$case >&6 2>err </dev/null; rc=$? ;;
+        stdout_text) "$fw" update --yes --device p$case >&6 2>err </dev/null; rc=$? ;;
+        stderr) "$fw" update --yes --device p$case >out 2>&6 </dev/null; rc=$? ;;
+        both) "$fw" update --yes --json --device p$case >&6 2>&6 </dev/null; rc=$? ;;
+        head_json) "$fw" update --yes --json --device p$case 2>err </dev/null | head -n 3 >/dev/null
+                   rc=${PIPESTATUS[0]} ;;
+        pager_stderr) { "$fw" update --yes --device p$case 2>&1 >out </dev/null; echo $? >rc_pager; } | head -n 1 >/dev/null
+                      rc=$(cat rc_pager) ;;
+        esac
+        exec 6>&-
+        expect_rc "update, $case closed" 0 $rc
+        installed_once p$case p$case.requests
+    done <<'TABLE'
+stdout_json
+stdout_text
+stderr
+both
+head_json
+pager_stderr
+TABLE
+    ;;
+
+lock)
+    command -v script >/dev/null || { echo "script is not installed"; exit 77; }
+    # The first updater holds the device while it waits at its question,
+    # having checked the device; nothing else reaches the device meanwhile.
+    start_device held --installed old.bin --log held.requests
+    start_device free --installed old.bin --log free.requests
+    mkfifo answer
+    script -qec "$fw update --device held" /dev/null <answer >pty 2>&1 &
+    spid=$!
+    exec 3>answer
+    wait_text pty "Are you sure?" 10 || fail "no question"
+    before=$(wc -l <held.requests)
+    run update --yes --device held
+    expect_rc "a second updater" 75 $rc
+    expect_in "a second updater" err "held: The device is being updated by another program."
+    run update --yes --json --device held
+    expect_rc "a second updater, --json" 75 $rc
+    [ "$("$jsonlines" device result exit <out)" = "held busy 75" ] || fail "busy result: $(cat out)"
+    run devices
+    expect_rc "devices during an update" 0 $rc
+    expect_in "devices during an update" out "held  (being updated by another program)"
+    expect_in "devices during an update" out "free  Qel  1.01  build 30"
+    # --all updates what it can; the busy device counts as failed.
+    "$fw" update --all --yes --json >out 2>err </dev/null
+    expect_rc "update --all beside an update" 1 $?
+    "$jsonlines" event device result exit <out | grep -v '^text\|^progress' >results
+    printf 'result free updated 0\nresult held busy 75\nsummary - - 1\n' >expected
+    cmp -s results expected || { fail "update --all beside an update"; diff results expected; }
+    [ "$("$jsonlines" updated refused failed <out | tail -n 1)" = "1 0 1" ] || fail "update --all summary"
+    [ "$(wc -l <held.requests)" = "$before" ] || fail "another program reached the device being updated"
+    installed_once free free.requests
+    # The first goes on as if nothing had happened.
+    echo y >&3
+    exec 3>&-
+    wait $spid
+    expect_rc "the first updater" 0 $?
+    installed_once held held.requests
+
+    # During a transfer; two devices at the same time.
+    start_device t1 --installed old.bin --busy-us 5000 --log t1.requests
+    start_device t2 --installed old.bin --busy-us 5000 --log t2.requests
+    "$fw" update --yes --device t1 >out1 2>err1 </dev/null &
+    p1=$!
+    wait_text err1 "progress: " 20 || fail "t1: the transfer did not start"
+    run update --yes --device t1
+    expect_rc "a second updater during the transfer" 75 $rc
+    "$fw" update --yes --device t2 >out2 2>err2 </dev/null &
+    p2=$!
+    wait $p1
+    expect_rc "t1 beside t2" 0 $?
+    wait $p2
+    expect_rc "t2 beside t1" 0 $?
+    installed_once t1 t1.requests
+    installed_once t2 t2.requests
+
+    # A killed updater leaves no lock behind.
+    start_device k --installed old.bin --busy-us 10000 --log k.requests
+    "$fw" update --yes --device k >out 2>err </dev/null &
+    kpid=$!
+    wait_text err "progress: " 20 || fail "k: the transfer did not start"
+    kill -KILL $kpid
+    wait $kpid
+    run update --yes --device k
+    expect_rc "update after a killed updater" 0 $rc
+    wait_text k.log "installed: Qel 1.02, build 31" 10 || fail "k: not installed after a killed updater"
+    ;;
+
+escapes)
+    # Text from images, devices and names is shown, never obeyed; JSON keeps it exact.
+    esc=$(printf '\033')
+    "$mkimage" --out esc.bin --product "Q${esc}[2J${esc}[H" --size 4132 --checksum 300000 >/dev/null
+    run info esc.bin
+    expect_rc "info" 0 $rc
+    expect_in "info" out 'product: Q\x1b[2J\x1b[H'
+    ! grep -q "$esc" out || fail "info: an escape character reached the terminal"
+    run info --json esc.bin
+    [ "$("$jsonlines" product <out)" = "Q${esc}[2J${esc}[H" ] || fail "info --json: the product is not exact"
+    nl='
+'
+    cp esc.bin "new${nl}line.bin"
+    run check "new${nl}line.bin"
+    [ "$(cat out)" = 'new\x0aline.bin: OK' ] || fail "check: $(cat out)"
+    run info "new${nl}line.bin"
+    expect_in "info, a name with a line break" out 'filename: new\x0aline.bin'
+    run "frob${esc}[2J"
+    expect_in "an unknown command" err 'unknown command frob\x1b[2J'
+
+    # A name that would forge a line of the list, a product that would clear the screen.
+    forged="desk${nl}fake  Qel  9.99  build 1"
+    start_device "$forged" --installed old.bin --log forged.requests
+    start_device odd --product "Q${esc}[2J" --version 100 --build 1
+    run devices
+    expect_rc "devices" 0 $rc
+    printf '%s\n' 'desk\x0afake  Qel  9.99  build 1  Qel  1.01  build 30' 'odd  Q\x1b[2J  1.00  build 1' >expected
+    cmp -s out expected || { fail "devices: names and products escaped"; diff out expected; }
+    run devices --json
+    [ "$("$jsonlines" name product <out)" = "$forged Qel${nl}odd Q${esc}[2J" ] || fail "devices --json: not exact"
+    # The name as shown chooses the device, and so does the name itself.
+    run update --yes --device 'desk\x0afake  Qel  9.99  build 1'
+    expect_rc "update --device, the escaped name" 0 $rc
+    installed_once "$forged" forged.requests
+    run update --yes --device "$forged"
+    expect_rc "update --device, the raw name" 2 $rc
+    expect_in "update --device, the raw name" err 'desk\x0afake  Qel  9.99  build 1: Cannot downgrade from 1.02 to 1.02'
+    run update --yes --device odd
+    expect_in "update, another product" err "Product is not matching"
+    ;;
+
+registry)
+    # A registry another user made first (anybody can make /tmp/qel-devices-<uid>
+    # before its user does): the updater says so instead of "no device".
+    reg=$XDG_RUNTIME_DIR/qel-devices
+    if [ "$(id -u)" = 0 ] && id nobody >/dev/null 2>&1; then
+        mkdir -m 700 "$reg" && chown nobody "$reg"
+    else
+        mkdir -m 700 "$work/elsewhere" && ln -s "$work/elsewhere" "$reg"
+    fi
+    said="The device registry $reg is not yours; remove it or set XDG_RUNTIME_DIR."
+    run devices
+    expect_rc "devices, a foreign registry" 3 $rc
+    expect_in "devices, a foreign registry" err "$said"
+    expect_not_in "devices, a foreign registry" err "No Qel device is present."
+    run update --yes
+    expect_rc "update, a foreign registry" 3 $rc
+    expect_in "update, a foreign registry" err "Supported hardware is not connected."
+    expect_in "update, a foreign registry" err "$said"
+    run update --yes --json
+    expect_rc "update --json, a foreign registry" 3 $rc
+    [ "$("$jsonlines" result cause <out)" = "no-device $said" ] || fail "update --json: $(cat out)"
+    rm -rf "$reg"
+    mkdir -m 770 "$reg"
+    chmod 770 "$reg"
+    run devices
+    expect_rc "devices, a registry others may write" 3 $rc
+    expect_in "devices, a registry others may write" err "may be written by other users"
     ;;
 
 faults|stalls|waits|verify)
