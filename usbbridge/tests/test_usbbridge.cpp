@@ -725,4 +725,43 @@ TEST_F(UsbBridgeTest, ARegistryThatIsNotTheUsersIsNamed)
     EXPECT_FALSE(fs::exists(registry_.base() + "/elsewhere/usb-1-1"));
 }
 
+#ifdef QEL_FWTOOL_PATH
+// End to end: the real qel-fwtool updates the device through the bridge as
+// the launcher starts it, and the window (the holder of the bridge's
+// standard input) ends mid-update. qel-fwtool holds the update lock; the
+// bridge waits for the whole image, then stops by itself.
+TEST_F(UsbBridgeTest, TheCommandLineUpdaterFinishesAfterTheWindowHasEnded)
+{
+    UsbfsMock::DeviceSetup setup = qel_device("1-3", 4);
+    setup.config.installed.clear();
+    setup.config.version = 101;
+    setup.config.build = 30;
+    mock_.add(setup);
+    const std::string fifo = registry_.base() + "/bridge-stdin";
+    const int writer = PipedBridge::make_fifo(fifo);
+    ASSERT_LE(0, writer);
+    PipedBridge bridge(mock_.root_dir(), fifo, { "--port", "1-3" });
+    ASSERT_EQ(entry("usb-1-3") + "/render/qel", bridge.await("ready: "));
+
+    ChildProcess fwtool(QEL_FWTOOL_PATH, { "update", "--yes", "--device", "usb-1-3" }, {}, true);
+    EXPECT_TRUE(said(fwtool, "progress: 1")) << fwtool.output();
+    close(writer);   // the window has ended
+    EXPECT_TRUE(said(bridge, "qel-usb-bridge: asked to stop; waiting for the update")) << bridge.output();
+    EXPECT_EQ(0, fwtool.wait()) << fwtool.output();
+    EXPECT_EQ(0, bridge.wait()) << bridge.output();
+
+    const Bytes image = file_bytes(QEL_UPDATE_BIN);
+    mock_.with_device("1-3", [&](qel::Device &d) {
+        EXPECT_TRUE(d.updated());
+        EXPECT_EQ(image, d.installed());
+        unsigned starts = 0;
+        for (const qel::LogEntry &e : d.log())
+            starts += e.out && e.request == 29 && !e.data.empty() && e.data[0] == usctl_detail::kTagStart;
+        EXPECT_EQ(1u, starts) << "one transfer, never begun again";
+    });
+    EXPECT_EQ(0u, mock_.counts("1-3").discarded);
+    EXPECT_FALSE(fs::exists(entry("usb-1-3")));
+}
+#endif
+
 } // namespace

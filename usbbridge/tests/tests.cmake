@@ -22,6 +22,17 @@ target_compile_definitions(test_usbbridge PRIVATE
   QEL_USB_BRIDGE_PATH="$<TARGET_FILE:qel-usb-bridge>"
   QEL_UPDATE_BIN="${PROJECT_SOURCE_DIR}/res/update.bin")
 add_dependencies(test_usbbridge qel-usb-bridge)
+# The real command-line updater end to end, where it is built; its folder
+# comes later, so this is looked at once the whole project is read.
+function(qel_usbbridge_test_with_fwtool)
+  if(TARGET qel-fwtool)
+    target_compile_definitions(test_usbbridge PRIVATE QEL_FWTOOL_PATH="$<TARGET_FILE:qel-fwtool>")
+    add_dependencies(test_usbbridge qel-fwtool)
+  endif()
+endfunction()
+if(CMAKE_VERSION VERSION_GREATER_EQUAL 3.19)
+  cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL qel_usbbridge_test_with_fwtool)
+endif()
 add_test(NAME usbbridge COMMAND test_usbbridge)
 
 # Once, the real window updates the emulated USB device through the bridge.
