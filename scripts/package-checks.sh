@@ -246,23 +246,28 @@ if ! window=$(qel_wait_window QelUpdater 30); then
     die "no window titled QelUpdater: $(cat "$work/launcher.log")"
 fi
 wait_for 20 bridge_serves || fail "the launcher's bridge does not serve the session: $(cat "$work/launcher.log")"
+# The launcher becomes the window (exec); the bridge it started is its child.
 children=$(pgrep -P "$launcher" -a || true)
-for program in /usr/lib/qel-updater/QelUpdater /usr/bin/qel-usb-bridge; do
-    grep -q " $program\b" <<<"$children" || fail "the launcher did not start $program: $children"
-done
+grep -q "/usr/bin/qel-usb-bridge\b" <<<"$children" || fail "the launcher did not start the bridge: $children"
+ps -o args= -p "$launcher" | grep -q "^/usr/lib/qel-updater/QelUpdater\b" \
+    || fail "the launcher did not become the window: $(ps -o args= -p "$launcher")"
+
 # What the desktop matches the window with against the entry's StartupWMClass.
 xprop -id "$window" WM_CLASS | grep -q '"QelUpdater", "QelUpdater"' \
     || fail "the window's class: $(xprop -id "$window" WM_CLASS)"
 mkdir -p "$build/package-screens"
 import -window root "$build/package-screens/installed-window.png"
 echo "screenshot: $build/package-screens/installed-window.png"
-# A signal to the launcher reaches the window; the bridge is stopped after it.
+# A signal to the launcher reaches the window; the bridge stops after it.
 kill -TERM "$launcher"
 launcher_ended() { ! kill -0 "$launcher" 2>/dev/null; }
 wait_for 20 launcher_ended || fail "the launcher did not end on SIGTERM"
 wait "$launcher" 2>/dev/null || true
+# The bridge stops by itself once the window has ended, a moment later.
 for pid in $(awk '{print $1}' <<<"$children"); do
-    kill -0 "$pid" 2>/dev/null && fail "the launcher left $(ps -o args= -p "$pid") running"
+    # Ended: gone, or a zombie whose new parent has not reaped it yet.
+    ended() { local st; st=$(ps -o stat= -p "$pid" 2>/dev/null); [ -z "$st" ] || [ "${st#Z}" != "$st" ]; }
+    wait_for 20 ended || fail "the launcher left $(ps -o args= -p "$pid") running"
 done
 bridge_serves && fail "the bridge still serves after the window ended"
 
