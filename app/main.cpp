@@ -47,9 +47,12 @@ int main(int argc, char *argv[])
     // From here on a signal no longer ends the program by itself: the window
     // decides, and never while the device is being written.
     SignalGuard signals_to_window;
-    QObject::connect(&signals_to_window, &SignalGuard::received, &window, &MainWindow::stop_requested);
-    QObject::connect(&window, &MainWindow::closed_on_request, &app, &QCoreApplication::quit,
-                     Qt::QueuedConnection);
+    QObject::connect(&signals_to_window, &SignalGuard::received, &window,
+                     [&window] { window.stop_requested(); });
+    // Queued, so that a box the window shows at that moment unwinds first.
+    window.closed_on_request = [] {
+        QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    };
 
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
     window.setWindowTitle(QCoreApplication::applicationName());

@@ -26,6 +26,7 @@
 
 #include "companion.h"
 #include "fwupdateworker.h"
+#include "imagefile.h"
 #include "updatepolicy.h"
 #include "versiontext.h"
 
@@ -143,25 +144,14 @@ void MainWindow::retranslate_ui()
 
 bool MainWindow::load_fw(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    // Straight into the image buffer. Only a regular file that fits is read,
+    // without waiting to open it: a named pipe chosen in the file dialog must
+    // not hang the window. Whatever fails keeps the open-error path: the
+    // caller falls back to the embedded image.
+    int length = 0;
+    if (!load_image_file(path, image.data, FW_IMAGE_CAPACITY, &length, nullptr))
         return false;
-    const qint64 length = file.size();
-    if (length > FW_IMAGE_CAPACITY)
-        return false;
-
-    // Straight into the image buffer; a file that yields fewer bytes than its
-    // size (it shrank, or a read failed) is refused.
-    qint64 got = 0;
-    while (got < length) {
-        const qint64 n = file.read(reinterpret_cast<char *>(image.data) + got, length - got);
-        if (n <= 0)
-            break;
-        got += n;
-    }
-    if (got != length)
-        return false;
-    image.size = int(length);
+    image.size = length;
 
     if (image.size < int(dev.set_fw_image(nullptr)))
         return false;
@@ -347,7 +337,8 @@ void MainWindow::on_finish()
     if (close_after_update) {
         close_after_update = false;
         close();
-        emit closed_on_request();
+        if (closed_on_request)
+            closed_on_request();
     }
 }
 
@@ -360,7 +351,8 @@ void MainWindow::stop_requested()
         return;
     }
     close();
-    emit closed_on_request();
+    if (closed_on_request)
+        closed_on_request();
 }
 
 void MainWindow::on_actionAbout_triggered()

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include <QMainWindow>
@@ -49,15 +50,15 @@ public:
 
     bool load_fw(const QString &path);
 
-public slots:
     // Someone asked the program to end (a signal). While idle it ends as a
     // close of the window would; while an update runs it is refused with one
     // line on stderr, and the window closes itself once the update has ended.
+    // Neither a slot nor a signal: the window's slots are reached by index,
+    // so its meta-object keeps the methods it always had.
     void stop_requested();
-
-signals:
-    // The window closed because it was asked to; the program may end now.
-    void closed_on_request();
+    // Called once the window has closed because it was asked to; the program
+    // may end then.
+    std::function<void()> closed_on_request;
 
 protected:
     // Closing while an update runs would free the records the worker is using.

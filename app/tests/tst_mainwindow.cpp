@@ -1,7 +1,12 @@
 #include <cstring>
 #include <memory>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include <QAction>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
@@ -231,6 +236,33 @@ private slots:
             QCOMPARE(window->image.size, bytes.size());
             QVERIFY(std::memcmp(window->image.data, bytes.constData(), size_t(bytes.size())) == 0);
         }
+    }
+
+    // What is no regular file is refused without waiting: a named pipe would
+    // otherwise hold the window until somebody writes to it.
+    void loadFwRefusesWhatIsNoFile_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("directory") << QStringLiteral("directory");
+#ifndef Q_OS_WIN
+        QTest::newRow("named pipe") << QStringLiteral("fifo");
+#endif
+    }
+
+    void loadFwRefusesWhatIsNoFile()
+    {
+        QFETCH(QString, kind);
+        const QString path = dir.path() + QStringLiteral("/chosen-") + kind;
+#ifndef Q_OS_WIN
+        if (kind == QLatin1String("fifo"))
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        else
+#endif
+            QVERIFY(QDir().mkpath(path));
+        ModalWatcher watcher({[](QWidget *w) { qobject_cast<QDialog *>(w)->reject(); }});
+        QVERIFY(!window->load_fw(path));
+        QCOMPARE(watcher.seen(), 0);
+        QVERIFY(holds_embedded_image());
     }
 
     void selectFwPath_data()

@@ -8,7 +8,6 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -197,22 +196,24 @@ private slots:
         connect_device();
         window.reset(new MainWindow);
         window->show();
-        QSignalSpy closed(window.get(), &MainWindow::closed_on_request);
+        int closed = 0;
+        window->closed_on_request = [&closed] { ++closed; };
         window->stop_requested();
-        QCOMPARE(closed.count(), 1);
+        QCOMPARE(closed, 1);
         QVERIFY(!window->isVisible());
 
         window.reset(new MainWindow);
         window->show();
-        QSignalSpy closed_later(window.get(), &MainWindow::closed_on_request);
+        int closed_later = 0;
+        window->closed_on_request = [&closed_later] { ++closed_later; };
         QVERIFY(start_held_update());
         QTRY_VERIFY(target->held());
         window->stop_requested();
         window->stop_requested();
-        QCOMPARE(closed_later.count(), 0);
+        QCOMPARE(closed_later, 0);
         QVERIFY(window->isVisible());
         target->release();
-        QTRY_COMPARE_WITH_TIMEOUT(closed_later.count(), 1, 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(closed_later, 1, 60000);
         QVERIFY(!window->isVisible());
         QVERIFY(device->updated());
         QCOMPARE(device->installed().size(), size_t(embedded_bytes().size()));
