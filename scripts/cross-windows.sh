@@ -7,6 +7,11 @@
 #
 #   scripts/cross-windows.sh [BUILD_DIR]      (default: build-win in the tree)
 #
+# The deployed program's updates of emulated devices under wine
+# (scripts/wine-device-checks.sh) need qel-devsim and qel-tcprelay built for
+# this machine: from QEL_NATIVE_BUILD (a build folder holding them, as
+# scripts/test.sh passes its normal build), else built into BUILD_DIR/native.
+#
 # Qt is taken from, in this order: QEL_QT_MINGW (an installed prefix), the
 # shared archive ../shared/toolchains/qt5-mingw64-5.15.8.tar.xz beside the
 # checkout (unpacked once into the cache), a prefix that
@@ -139,6 +144,14 @@ if [ -n "$qt" ]; then
     unset WINEPATH
     # The deployed program, from the zip, in a prefix and on a display of its own.
     "$src/scripts/wine-checks.sh" "$build"
+    # The same program updating emulated devices through the test driver.
+    native=${QEL_NATIVE_BUILD:-$build/native}
+    if [ -z "${QEL_NATIVE_BUILD:-}" ]; then
+        cmake -S "$src" -B "$native" "${generator[@]}" \
+            -DCMAKE_BUILD_TYPE=Release -DQEL_DEVICE_LAYER_ONLY=ON >/dev/null
+        cmake --build "$native" -j"$jobs" --target qel-devsim qel-tcprelay
+    fi
+    "$src/scripts/wine-device-checks.sh" "$build" "$native"
 else
     ctest --test-dir "$build" --output-on-failure -j"$jobs" --timeout 300
 fi

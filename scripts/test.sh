@@ -30,6 +30,8 @@ if [ -x "$root/scripts/tsan.sh" ]; then
 fi
 if [ -x "$root/scripts/cross-windows.sh" ]; then
     echo "=== Windows cross-build under wine ==="
-    "$root/scripts/cross-windows.sh" "$root/build-win"
+    # qel-devsim and qel-tcprelay for the device checks under wine come from
+    # the normal build.
+    QEL_NATIVE_BUILD="$root/build" "$root/scripts/cross-windows.sh" "$root/build-win"
 fi
 echo "all test suites passed"
