@@ -1,14 +1,15 @@
 #!/bin/bash
-# End to end, in real time: the real updater executable on an X display,
-# asked to end by a signal. While idle each signal ends it as closing the
-# window would (status 0). While it updates the emulated device, every
-# signal is refused with one line on stderr, a reader of its stdout that has
-# gone does not stop it either, the device gets the image exactly once, and
-# the window closes by itself once the update has ended.
+# End to end, in real time: the real updater executable on an X display and
+# what goes on around it. Asked to end by a signal while idle, it ends as
+# closing the window would (status 0). While it updates the emulated device,
+# every signal is refused with one line on stderr, a reader of its stdout
+# that has gone does not stop it either, a second updater of the same device
+# is turned away at once, the device gets the image exactly once, and the
+# window closes by itself once the update has ended.
 #
-#   e2e_signals.sh <QelUpdater> <qel-devsim> <qel-mkimage> <source dir>
+#   e2e_guard.sh <QelUpdater> <qel-devsim> <qel-mkimage> <qel-fwtool> <source dir>
 set -euo pipefail
-updater=$1 devsim=$2 mkimage=$3 src=$4
+updater=$1 devsim=$2 mkimage=$3 fwtool=$4 src=$5
 signals="INT TERM HUP QUIT"
 refusal="An update is running; it will finish by itself."
 
@@ -51,7 +52,9 @@ echo "idle: $signals each ended the program with status 0"
 
 "$mkimage" --out "$work/old.bin" --version 101 --build 30 --date 2016-11-02 \
     --size 4132 --checksum 300000 >/dev/null
-qel_start_devsim "$devsim" --installed "$work/old.bin" --instance signals \
+# Each request a millisecond slower: the transfer then lasts well over ten
+# seconds, ample for the signals and the second updater to find it running.
+qel_start_devsim "$devsim" --installed "$work/old.bin" --instance signals --latency-us 1000 \
     --log "$work/requests.log" || fail "the device program did not start"
 
 # The first line of the trace is all its reader takes; then it goes.
@@ -85,6 +88,13 @@ for sig in $signals; do
 done
 kill -0 "$pid" 2>/dev/null || fail "the updater ended before the update had"
 
+status=0
+"$fwtool" update --yes >"$work/second.out" 2>"$work/second.err" || status=$?
+[ "$status" = 75 ] || fail "a second updater mid-update: exit $status, wanted 75"
+grep -qF "The device is being updated by another program." "$work/second.err" ||
+    fail "a second updater mid-update was not told why"
+kill -0 "$pid" 2>/dev/null || fail "the updater ended before the update had"
+
 qel_wait_text "$work/devsim.log" "installed:" 120 || fail "the device was not updated"
 wait_gone "$pid" 60 || fail "the window did not close itself after the update"
 status=0
@@ -94,4 +104,5 @@ wait "$pid" || status=$?
 [ "$(count "$work/requests.log" "closed before a whole request")" = 0 ] ||
     fail "a request was cut short"
 grep -q '^installed: Qel 1.02, build 31' "$work/devsim.log" || fail "wrong firmware installed"
-echo "mid-update: $signals each refused once; $(grep '^installed:' "$work/devsim.log"); the window closed itself"
+echo "mid-update: $signals each refused once; a second updater turned away (75);"
+echo "  $(grep '^installed:' "$work/devsim.log"); the window closed itself"
