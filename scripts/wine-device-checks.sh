@@ -10,9 +10,10 @@
 #
 # BUILD_DIR is the cross-build (the zip, qel.sys, qeldevctl.exe,
 # qelclipboard.exe), NATIVE_BUILD_DIR a build for this machine holding
-# qel-devsim and qel-tcprelay. Each check has a prefix of its own, made
-# afresh, with its own wineserver, devices and relays, all stopped when the
-# check ends, however it ends. What a check learns comes from the devices'
+# qel-devsim and qel-tcprelay. Each check has a prefix of its own (a copy of
+# one made afresh for this run and never used: wineboot costs 6 to 15 s a
+# prefix, a copy a fraction of a second), with its own wineserver, devices
+# and relays, all stopped when the check ends, however it ends. What a check learns comes from the devices'
 # own logs and output and from the program's output and message boxes (read
 # with Ctrl+C, which puts a box's text on the clipboard).
 set -euo pipefail
@@ -36,13 +37,29 @@ rm -rf "$shots"
 mkdir -p "$shots"
 
 qel_session_begin
-trap qel_session_end EXIT
+template=$work/prefix
+run_end() {
+    WINEPREFIX=$template "$server" -k 2>/dev/null || true
+    qel_session_end
+}
+trap run_end EXIT
 trap 'exit 130' INT TERM HUP
 qel_start_xvfb || { echo "Xvfb did not start"; exit 1; }
 unzip -q "$zip" -d "$work/unpacked"
 app_dir=$(echo "$work"/unpacked/QelUpdater-*-win64)
 unset WINEPATH QT_PLUGIN_PATH QT_QPA_PLATFORM QT_QPA_PLATFORM_PLUGIN_PATH
 export WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+
+# The prefix every check starts from, its server stopped before it is copied.
+mkdir -p "$template"
+WINEPREFIX=$template "$wine" wineboot --init >"$work/wineboot.log" 2>&1
+# As in wine-checks.sh: DejaVu Sans for the dialog font, whose wine stand-in
+# cuts the label after its first line.
+WINEPREFIX=$template "$wine" reg add \
+    'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' \
+    /v 'MS Shell Dlg 2' /d 'DejaVu Sans' /f >/dev/null 2>&1
+WINEPREFIX=$template "$server" -k 2>/dev/null || true
+WINEPREFIX=$template "$server" -w 2>/dev/null || true
 # What the embedded image installs, as qel-devsim reports it.
 installed_text="installed: Qel 1.02, build 31"
 
@@ -58,6 +75,9 @@ fail() {
 }
 
 check_end() {
+    # What the devices and the program said is kept beside the screenshots.
+    mkdir -p "$shots/$check-logs"
+    cp "$dir"/*.out "$dir"/updater.log "$shots/$check-logs/" 2>/dev/null || true
     WINEPREFIX=$prefix "$server" -k 2>/dev/null || true
     WINEPREFIX=$prefix "$server" -w 2>/dev/null || true
     for p in "${check_pids[@]}"; do kill "$p" 2>/dev/null || true; done
@@ -74,17 +94,11 @@ check_begin() {   # name
     export WINEPREFIX=$prefix
     trap check_end EXIT
     trap 'exit 130' INT TERM HUP
-    "$wine" wineboot --init >"$dir/wineboot.log" 2>&1
+    cp -a "$template/." "$prefix/"
     # Services, and with them the driver, stay up between wine commands only
     # under a persistent server, started once the prefix exists (before
     # that, the driver's service cannot be opened).
-    "$server" -k 2>/dev/null || true
-    "$server" -w 2>/dev/null || true
     "$server" -p >/dev/null 2>&1 </dev/null
-    # As in wine-checks.sh: DejaVu Sans for the dialog font, whose wine
-    # stand-in cuts the label after its first line.
-    "$wine" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' \
-        /v 'MS Shell Dlg 2' /d 'DejaVu Sans' /f >/dev/null 2>&1
     cp "$drivers/qel.sys" "$drivers/qel.inf" "$drivers/qeldevctl.exe" \
         "$drivers/qelclipboard.exe" "$dir/"
 }
@@ -125,8 +139,10 @@ focus() {   # window id
 
 start_window() {
     (cd "$app_dir" && exec "$wine" "$app_dir/QelUpdater.exe" >"$dir/updater.log" 2>&1) &
-    check_pids+=($!)
     updater_pid=$!
+    check_pids+=("$updater_pid")
+    # Ended by its prefix's server at the end; bash need not report it.
+    disown "$updater_pid"
     main=$(qel_wait_window QelUpdater 60) || fail "no window titled QelUpdater"
 }
 
