@@ -228,8 +228,11 @@ void MainWindow::on_button_fwupdate_clicked()
     case UpdateLock::Busy:
         return refuse(tr("The device is being updated by another program."));
     case UpdateLock::Unavailable:
-        qDebug("The device's update lock cannot be had (error %lu); updating without it",
-               update_lock.error());
+        // Said only where a lock file was to be had: a path that names no
+        // registry directory has none to take.
+        if (!UpdateLock::path_for(dev.path()).empty())
+            qDebug("The device's update lock cannot be had (error %lu); updating without it",
+                   update_lock.error());
         break;
     default:
         break;
