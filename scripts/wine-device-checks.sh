@@ -38,7 +38,18 @@ mkdir -p "$shots"
 
 qel_session_begin
 template=$work/prefix
+check_pid=
+# A check runs in the background so that a signal to this script reaches it
+# at once (a foreground one would first run to its end); stopped, the check
+# stops what it started.
+stop_check() {
+    [ -n "$check_pid" ] || return 0
+    kill -TERM "$check_pid" 2>/dev/null || true
+    wait "$check_pid" 2>/dev/null || true
+    check_pid=
+}
 run_end() {
+    stop_check
     WINEPREFIX=$template "$server" -k 2>/dev/null || true
     qel_session_end
 }
@@ -78,11 +89,13 @@ check_end() {
     # What the devices and the program said is kept beside the screenshots.
     mkdir -p "$shots/$check-logs"
     cp "$dir"/*.out "$dir"/updater.log "$shots/$check-logs/" 2>/dev/null || true
-    WINEPREFIX=$prefix "$server" -k 2>/dev/null || true
-    WINEPREFIX=$prefix "$server" -w 2>/dev/null || true
+    if [ -n "$prefix" ]; then
+        WINEPREFIX=$prefix "$server" -k 2>/dev/null || true
+        WINEPREFIX=$prefix "$server" -w 2>/dev/null || true
+    fi
     for p in "${check_pids[@]}"; do kill "$p" 2>/dev/null || true; done
     { wait; } 2>/dev/null || true
-    rm -rf "$prefix"
+    [ -z "$prefix" ] || rm -rf "$prefix"
 }
 
 check_begin() {   # name
@@ -90,10 +103,10 @@ check_begin() {   # name
     dir=$work/$check
     mkdir -p "$dir"
     check_pids=()
+    prefix=
+    trap check_end EXIT
     prefix=$(mktemp -d /tmp/qel-wine-dev-XXXXXX)
     export WINEPREFIX=$prefix
-    trap check_end EXIT
-    trap 'exit 130' INT TERM HUP
     cp -a "$template/." "$prefix/"
     # Services, and with them the driver, stay up between wine commands only
     # under a persistent server, started once the prefix exists (before
@@ -244,11 +257,11 @@ idle_after_update() {
     bar_full "$shots/$check-done.png" || fail "the progress bar is not full (see $check-done.png)"
 }
 
-# The updater takes its update lock in the user's local application data.
-lock_file_made() {   # instance, as in the interface path
-    grep -q "update lock cannot be had" "$dir/updater.log" && fail "the update lock was not taken"
-    ls "$prefix"/drive_c/users/*/AppData/Local/QelUpdater/"$1".lock >/dev/null 2>&1 ||
-        fail "no update lock file $1.lock"
+# Whether another program could open the device's update lock, a file in
+# the user's local application data that the window holds open without
+# sharing from its first question to the device until the update has ended.
+lock_opens() {   # instance, as in the interface path
+    (cd "$dir" && "$wine" cmd /c type "%LOCALAPPDATA%\\QelUpdater\\$1.lock") >/dev/null 2>&1
 }
 
 # ---- the checks ----
@@ -258,10 +271,15 @@ check_whole_update() {
     plug 0 dev0
     start_window
     shot "$main" window
-    update_through_window 300
+    lock_opens 'root#qel#0000' && fail "an update lock exists before any update"
+    press_update
+    confirm_update
+    qel_wait_text "$dir/updater.log" "pos = " 60 || fail "the transfer did not start"
+    lock_opens 'root#qel#0000' && fail "the update lock is not held during the transfer"
+    qel_wait_text "$dir/updater.log" "FWUP OK" 300 || fail "the transfer did not complete"
     installed_once dev0
     idle_after_update
-    lock_file_made 'root#qel#0000'
+    lock_opens 'root#qel#0000' || fail "the update lock is still held after the update"
 }
 
 check_failed_writes() {
@@ -343,14 +361,18 @@ run_check() {   # name, function
     local started=$SECONDS rc
     # QEL_WINE_DEVICE_CHECKS: only the checks named there (while working on one).
     case " ${QEL_WINE_DEVICE_CHECKS:-$1} " in *" $1 "*) ;; *) return 0 ;; esac
-    set +e
     (
+        trap 'exit 130' INT TERM HUP
         set -e
         check_begin "$1"
         "$2"
-    )
+    ) &
+    check_pid=$!
+    set +e
+    wait "$check_pid"
     rc=$?
     set -e
+    check_pid=
     if [ "$rc" -eq 0 ]; then
         echo "passed: $1 ($(( SECONDS - started )) s)"
     else
