@@ -375,13 +375,20 @@ TEST(PrintInfo, OutsideTextIsShownEscaped)
 {
     ImageRecipe recipe = recipe_with_body(10, 100);
     recipe.product = "Q\x1b[2J\x1b[H";
-    const std::string path = temp_path("info_\n_name.bin");
+#ifdef _WIN32
+    // Windows allows no control character in a file name; the product alone
+    // shows the escaping there.
+    const std::string name = "info_name.bin", shown = name;
+#else
+    const std::string name = "info_\n_name.bin", shown = "info_\\x0a_name.bin";
+#endif
+    const std::string path = temp_path(name);
     write_file(path, make(recipe));
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(prgdecode_print_info(path.c_str()), 0);
     const std::string out = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(out.substr(0, out.find("version:")),
-              "filename: " + temp_path("info_\\x0a_name.bin") + "\nproduct: Q\\x1b[2J\\x1b[H\n");
+              "filename: " + temp_path(shown) + "\nproduct: Q\\x1b[2J\\x1b[H\n");
     EXPECT_EQ(out.find('\x1b'), std::string::npos);
     std::remove(path.c_str());
 }
