@@ -6,7 +6,7 @@
 
 #define QEL_IOCTL 0x222000
 #define QEL_POOL_TAG 0x206c4551u /* "QEl " */
-/* The channel's limits on one request (device-channel.md). */
+/* The channel's limits on one request, as the Linux side enforces them. */
 #define QEL_MAX_INPUT 65551u
 #define QEL_MAX_OUTPUT 65535u
 
