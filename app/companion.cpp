@@ -34,6 +34,15 @@ CompanionStop companion_stop_command()
 void companion_stop()
 {
     const CompanionStop cmd = companion_stop_command();
-    if (!cmd.program.isEmpty())
-        QProcess::execute(cmd.program, cmd.arguments);
+    if (cmd.program.isEmpty())
+        return;
+    // The task tool complains when the panel is not running, which is the
+    // usual case; passed on, its words would land in the output of the
+    // command-line updater, whose stderr and stdout belong to the update.
+    QProcess process;
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    process.start(cmd.program, cmd.arguments);
+    process.waitForFinished(-1);
 }

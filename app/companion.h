@@ -19,8 +19,8 @@ struct CompanionStop {
 CompanionStop companion_stop_command_for(bool windows, const QString &system_dir);
 CompanionStop companion_stop_command();
 
-// Runs the command (if any) and waits for it to end; its result is of no
-// interest, since the panel may well not be running.
+// Runs the command (if any), its output dropped, and waits for it to end;
+// its result is of no interest, since the panel may well not be running.
 void companion_stop();
 
 #endif

@@ -1,40 +1,11 @@
 #include "devicelist.h"
 
-#include <cerrno>
-#include <cstring>
 #include <set>
 
+#include "devicesys.h"
 #include "textescape.h"
-#ifndef _WIN32
-#include "usbdevs_os.h"
-#endif
 
 namespace fwtool {
-
-namespace {
-
-std::string name_for(const usbdevs_char *path)
-{
-#ifdef _WIN32
-    std::string name;
-    for (const usbdevs_char *p = path; *p; ++p)
-        name += *p < 0x80 ? char(*p) : '?';
-    return name;
-#else
-    // <root>/<entry>/render/<interface>: the entry is two levels up.
-    const std::string s(path);
-    const size_t iface = s.rfind('/');
-    const size_t render = iface == std::string::npos || iface == 0 ? std::string::npos
-                                                                   : s.rfind('/', iface - 1);
-    const size_t entry = render == std::string::npos || render == 0 ? std::string::npos
-                                                                    : s.rfind('/', render - 1);
-    if (entry == std::string::npos)
-        return s;
-    return s.substr(entry + 1, render - entry - 1);
-#endif
-}
-
-} // namespace
 
 bool list_devices(std::vector<DeviceEntry> *out)
 {
@@ -50,10 +21,10 @@ bool list_devices(std::vector<DeviceEntry> *out)
     for (int i = 0; i < got && i < int(entries.size()); ++i) {
         const usbdevs_char *p = entries[size_t(i)].path;
         DeviceEntry e;
-        e.name = name_for(p);
+        e.name = device_name(p);
         // A device with two matching interfaces still gives two distinct names.
         for (int n = 2; taken.count(e.name); ++n)
-            e.name = name_for(p) + "#" + std::to_string(n);
+            e.name = device_name(p) + "#" + std::to_string(n);
         taken.insert(e.name);
         size_t len = 0;
         while (p[len])
@@ -75,36 +46,12 @@ bool device_present(const std::vector<usbdevs_char> &path)
     return false;
 }
 
-std::string registry_problem(bool shown)
-{
-#ifdef _WIN32
-    (void)shown;
-    return std::string();
-#else
-    std::string root;
-    const int state = usbdevs_posix_registry_state(&root);
-    const int error = errno;
-    const std::string path = shown ? escape_terminal_text(root) : root;
-    switch (state) {
-    case USBDEVS_REGISTRY_FOREIGN:
-        return "The device registry " + path + " is not yours; remove it or set XDG_RUNTIME_DIR.";
-    case USBDEVS_REGISTRY_OPEN:
-        return "The device registry " + path
-               + " may be written by other users; chmod 700 it, remove it or set XDG_RUNTIME_DIR.";
-    case USBDEVS_REGISTRY_UNREADABLE:
-        return "The device registry " + path + " cannot be read: " + std::strerror(error) + ".";
-    default:
-        return std::string();
-    }
-#endif
-}
-
 std::vector<DeviceEntry> devices_named(const std::vector<DeviceEntry> &devices,
                                        const std::string &name)
 {
     std::vector<DeviceEntry> exact, escaped;
     for (const DeviceEntry &d : devices) {
-        if (d.name == name)
+        if (same_device_name(d.name, name))
             exact.push_back(d);
         else if (escape_terminal_text(d.name) == name)
             escaped.push_back(d);

@@ -7,6 +7,7 @@
 #include <QJsonValue>
 #include <QString>
 
+#include "console.h"
 #include "output.h"
 #include "prgdecode.h"
 #include "versiontext.h"

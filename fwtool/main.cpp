@@ -6,7 +6,7 @@
 #include <QCoreApplication>
 
 #include "imagecmds.h"
-#include "interrupt.h"
+#include "console.h"
 #include "output.h"
 #include "updatecmd.h"
 
@@ -59,7 +59,7 @@ int usage_error(const std::string &text)
 int main(int argc, char **argv)
 {
     fwtool::interrupt_install();
-    std::vector<std::string> args(argv + 1, argv + argc);
+    const std::vector<std::string> args = fwtool::command_arguments(argc, argv);
     for (const std::string &a : args) {
         if (a == "--help" || a == "-h") {
             fwtool::out_line(QString::fromLatin1(k_help).chopped(1));

@@ -1,7 +1,8 @@
 // Where qel-fwtool's output goes. stdout carries only the program's own
 // lines; the device layer prints its console trace to stdout too, so once
-// divert() has run, file descriptor 1 leads to the log (or nowhere) and the
-// program writes to a copy of the original stdout instead.
+// divert_trace() (console.h) has run, the C library's stdout leads to the log
+// (or nowhere) and the program writes to a copy of the original stdout
+// instead.
 #ifndef FWTOOL_OUTPUT_H
 #define FWTOOL_OUTPUT_H
 
@@ -11,9 +12,6 @@
 #include <QString>
 
 namespace fwtool {
-
-// log_path empty: the trace is dropped. False when the log cannot be opened.
-bool divert_trace(const std::string &log_path);
 
 // A write that fails (a closed pipe, a full disk) is dropped: no output is
 // worth stopping an update for, and the exit status stays the update's.

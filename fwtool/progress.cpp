@@ -5,6 +5,7 @@
 #include <QJsonObject>
 #include <QString>
 
+#include "console.h"
 #include "output.h"
 
 namespace fwtool {
@@ -55,13 +56,15 @@ void Progress::show(uint32_t sent, uint32_t total)
         const int s = int((total - sent) / rate + 0.5);
         left = QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
     }
-    err_text(QStringLiteral("\r[%1%2] %3% %4/%5 bytes %6 KB/s %7 left\033[K")
-                 .arg(QString(filled, QLatin1Char('#')), QString(width - filled, QLatin1Char('.')))
-                 .arg(percent, 3)
-                 .arg(sent)
-                 .arg(total)
-                 .arg(rate / 1024.0, 0, 'f', 1)
-                 .arg(left));
+    const QString line = QStringLiteral("[%1%2] %3% %4/%5 bytes %6 KB/s %7 left")
+                             .arg(QString(filled, QLatin1Char('#')), QString(width - filled, QLatin1Char('.')))
+                             .arg(percent, 3)
+                             .arg(sent)
+                             .arg(total)
+                             .arg(rate / 1024.0, 0, 'f', 1)
+                             .arg(left);
+    err_text(QString::fromStdString(redrawn_line(line.toStdString(), drawn_width_)));
+    drawn_width_ = size_t(line.size());
     drawn_ = true;
     last_percent_ = percent;
 }
@@ -69,8 +72,9 @@ void Progress::show(uint32_t sent, uint32_t total)
 void Progress::clear()
 {
     if (drawn_)
-        err_text(QStringLiteral("\r\033[K"));
+        err_text(QString::fromStdString(erased_line(drawn_width_)));
     drawn_ = false;
+    drawn_width_ = 0;
 }
 
 } // namespace fwtool

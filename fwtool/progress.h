@@ -1,9 +1,11 @@
-// Progress of a transfer on stderr: on a terminal one line redrawn in place
+// Progress of a transfer on stderr: on a terminal (a console on Windows) one
+// line redrawn in place
 // (bar, percentage, bytes, rate, time left), otherwise a line each time the
 // percentage grows; with --json a progress event per percent on stdout.
 #ifndef FWTOOL_PROGRESS_H
 #define FWTOOL_PROGRESS_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include <QElapsedTimer>
@@ -22,6 +24,7 @@ private:
     bool json_;
     bool terminal_;
     bool drawn_ = false;
+    size_t drawn_width_ = 0;   // characters of the line drawn last
     int last_percent_ = -1;
     uint32_t last_sent_ = 0;
     QElapsedTimer clock_;

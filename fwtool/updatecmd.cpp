@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <memory>
 
-#include <unistd.h>
-
 #include <QCoreApplication>
 #include <QFile>
 #include <QJsonArray>
@@ -14,11 +12,11 @@
 #include <QTimer>
 
 #include "companion.h"
+#include "console.h"
 #include "devicelist.h"
 #include "fwimage.h"
 #include "fwupdateworker.h"
 #include "imagefile.h"
-#include "interrupt.h"
 #include "output.h"
 #include "progress.h"
 #include "updatelock.h"
@@ -88,7 +86,7 @@ QString probe_cause(UsDevice &dev, const std::vector<usbdevs_char> &path, bool a
 class Updater {
 public:
     explicit Updater(const UpdateOptions &o)
-        : o_(o), terminal_in_(isatty(STDIN_FILENO) == 1), progress_(o.json, isatty(STDERR_FILENO) == 1)
+        : o_(o), terminal_in_(stdin_is_terminal()), progress_(o.json, stderr_is_terminal())
     {
         image_.reset(new FWImage());
         job_.reset(new FWUpdateJob());
@@ -212,16 +210,7 @@ private:
         };
         err_text(QStringLiteral("Firmware Update of %1\n\nFrom:\n").arg(shown(device.name)) + line(hw)
                  + QStringLiteral("\nTo:\n") + line(fw_) + QStringLiteral("\nAre you sure? [y/N] "));
-        std::string answer;
-        for (;;) {
-            char c = 0;
-            const ssize_t n = ::read(STDIN_FILENO, &c, 1);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0 || c == '\n')
-                break;
-            answer += c;
-        }
+        std::string answer = read_answer();
         while (!answer.empty() && (answer.back() == '\r' || answer.back() == ' '))
             answer.pop_back();
         return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes"

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #ifdef _WIN32
+#include <windows.h>
 #include <io.h>
 #else
 #include <cerrno>
@@ -40,6 +41,33 @@ void decode_all(uint8_t *out, const uint8_t *in, uint32_t count)
         in += n;
         count -= n;
     }
+}
+
+#ifdef _WIN32
+// A path is taken as UTF-8, as the command-line updater passes the names it
+// was given (the ANSI code page cannot hold every name a user may have);
+// bytes that are not UTF-8 are left to the ANSI functions as before. Empty
+// for those.
+std::wstring wide_path(const char *path)
+{
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+    if (n <= 1)
+        return std::wstring();
+    std::wstring out(size_t(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, &out[0], n);
+    out.resize(size_t(n - 1));
+    return out;
+}
+#endif
+
+std::FILE *create_file(const std::string &path)
+{
+#ifdef _WIN32
+    const std::wstring wide = wide_path(path.c_str());
+    if (!wide.empty())
+        return _wfopen(wide.c_str(), L"wb");
+#endif
+    return std::fopen(path.c_str(), "wb");
 }
 
 void close_file(int fd)
@@ -193,7 +221,9 @@ namespace {
 int open_regular(const char *path, int64_t *length, int *why)
 {
 #ifdef _WIN32
-    const int fd = _open(path, _O_RDONLY | _O_BINARY);
+    const std::wstring wide = wide_path(path);
+    const int fd = wide.empty() ? _open(path, _O_RDONLY | _O_BINARY)
+                                : _wopen(wide.c_str(), _O_RDONLY | _O_BINARY);
     struct _stat64 st;
     const bool stated = fd >= 0 && _fstat64(fd, &st) == 0;
     const bool regular = stated && (st.st_mode & _S_IFMT) == _S_IFREG;
@@ -328,7 +358,7 @@ int prgdecode_extract(const char *path)
     }
     decode_all(body, buf + PRG_HEADER_SIZE, body_length);
     int result = 0;
-    std::FILE *out = std::fopen(out_name.c_str(), "wb");
+    std::FILE *out = create_file(out_name);
     if (!out) {
         us_diag(kSource, 268);
         result = 1;

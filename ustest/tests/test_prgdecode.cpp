@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -410,6 +411,32 @@ TEST(Extract, DecodesEverythingAfterTheHeaderToPathDotBin)
     prgdecode_decode(expected.data(), image.data() + 32, int(expected.size()));
     EXPECT_EQ(out, expected);
     EXPECT_TRUE(std::equal(recipe.body.begin(), recipe.body.end(), out.begin()));
+}
+
+// Names are UTF-8 on every system: on Windows too, where the ANSI code page
+// cannot hold every name a user may give the command-line updater.
+TEST(Extract, NamesAreUtf8)
+{
+    const std::string path = temp_path("\xce\xbb.img");   // a Greek lambda
+    const std::filesystem::path name = std::filesystem::u8path(path);
+    const std::filesystem::path output = std::filesystem::u8path(path + ".bin");
+    const std::vector<uint8_t> image = make(recipe_with_body(500, 30000));
+    {
+        std::ofstream f(name, std::ios::binary | std::ios::trunc);
+        f.write(reinterpret_cast<const char *>(image.data()), std::streamsize(image.size()));
+    }
+    std::filesystem::remove(output);
+
+    uint32_t length = 0;
+    uint8_t *buf = prgdecode_load_file(path.c_str(), &length, nullptr);
+    EXPECT_NE(buf, nullptr);
+    EXPECT_EQ(length, image.size());
+    std::free(buf);
+    ASSERT_EQ(prgdecode_extract(path.c_str()), 0);
+    std::error_code error;
+    EXPECT_EQ(std::filesystem::file_size(output, error), image.size() - 32);
+    std::filesystem::remove(name);
+    std::filesystem::remove(output);
 }
 
 TEST(Extract, ShortFileWritesNothingAndLongPathsFit)

@@ -1,0 +1,112 @@
+// Device names on Windows: the device instance id, as SetupAPI reports it
+// (ROOT\QEL\0000, USB\VID_...\...). The interface path alone would serve as
+// well, but nobody can type it, and it changes with the interface's reference
+// string.
+#include "devicesys.h"
+
+#include <windows.h>
+#include <cfgmgr32.h>
+#include <setupapi.h>
+
+#include <vector>
+
+namespace fwtool {
+
+namespace {
+
+std::string utf8(const wchar_t *text)
+{
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 1)
+        return std::string();
+    std::string out(size_t(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], n, nullptr, nullptr);
+    out.resize(size_t(n - 1));
+    return out;
+}
+
+// Asked of SetupAPI through the interface the path names.
+std::wstring instance_id_of(const wchar_t *path)
+{
+    HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+    if (set == INVALID_HANDLE_VALUE)
+        return std::wstring();
+    std::wstring id;
+    SP_DEVICE_INTERFACE_DATA iface = {};
+    iface.cbSize = sizeof iface;
+    SP_DEVINFO_DATA device = {};
+    device.cbSize = sizeof device;
+    DWORD required = 0;
+    if (SetupDiOpenDeviceInterfaceW(set, path, 0, &iface)) {
+        SetupDiGetDeviceInterfaceDetailW(set, &iface, nullptr, 0, &required, nullptr);
+        std::vector<unsigned char> record(required > sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)
+                                              ? required
+                                              : sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W));
+        auto *detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W *>(record.data());
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+        wchar_t buffer[MAX_DEVICE_ID_LEN + 1] = {};
+        if (SetupDiGetDeviceInterfaceDetailW(set, &iface, detail, DWORD(record.size()), nullptr,
+                                             &device)
+            && SetupDiGetDeviceInstanceIdW(set, &device, buffer, MAX_DEVICE_ID_LEN + 1, nullptr))
+            id = buffer;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return id;
+}
+
+// \\?\ROOT#QEL#0000#{interface class}\reference: the instance id is the part
+// before the class, with '#' where the id has its backslashes. Only for an
+// interface SetupAPI no longer knows, such as one that went away meanwhile.
+std::wstring instance_id_in(const wchar_t *path)
+{
+    std::wstring s = path;
+    if (s.compare(0, 4, L"\\\\?\\") == 0 || s.compare(0, 4, L"\\\\.\\") == 0)
+        s.erase(0, 4);
+    const size_t reference = s.find(L'\\');
+    if (reference != std::wstring::npos)
+        s.resize(reference);
+    const size_t klass = s.rfind(L"#{");
+    if (klass != std::wstring::npos)
+        s.resize(klass);
+    for (wchar_t &c : s) {
+        if (c == L'#')
+            c = L'\\';
+        else if (c >= L'a' && c <= L'z')
+            c = wchar_t(c - L'a' + L'A');
+    }
+    return s;
+}
+
+char folded(char c)
+{
+    return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
+}
+
+} // namespace
+
+std::string device_name(const usbdevs_char *path)
+{
+    std::wstring id = instance_id_of(path);
+    if (id.empty())
+        id = instance_id_in(path);
+    return id.empty() ? utf8(path) : utf8(id.c_str());
+}
+
+// Windows compares instance ids without regard to case, and so does a user
+// who types one.
+bool same_device_name(const std::string &name, const std::string &given)
+{
+    if (name.size() != given.size())
+        return false;
+    for (size_t i = 0; i < name.size(); ++i)
+        if (folded(name[i]) != folded(given[i]))
+            return false;
+    return true;
+}
+
+std::string registry_problem(bool)
+{
+    return std::string();
+}
+
+} // namespace fwtool
