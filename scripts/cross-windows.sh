@@ -8,7 +8,8 @@
 #   scripts/cross-windows.sh [BUILD_DIR]      (default: build-win in the tree)
 #
 # The deployed program's updates of emulated devices under wine
-# (scripts/wine-device-checks.sh) need qel-devsim and qel-tcprelay built for
+# (scripts/wine-device-checks.sh) and the command-line updater's
+# (scripts/wine-fwtool-checks.sh) need qel-devsim and qel-tcprelay built for
 # this machine: from QEL_NATIVE_BUILD (a build folder holding them, as
 # scripts/test.sh passes its normal build), else built into BUILD_DIR/native.
 #
@@ -152,6 +153,8 @@ if [ -n "$qt" ]; then
         cmake --build "$native" -j"$jobs" --target qel-devsim qel-tcprelay
     fi
     "$src/scripts/wine-device-checks.sh" "$build" "$native"
+    # The command-line updater from the zip, against the same driver.
+    "$src/scripts/wine-fwtool-checks.sh" "$build" "$native"
 else
     ctest --test-dir "$build" --output-on-failure -j"$jobs" --timeout 300
 fi

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes the deployable folder and zip of the Windows program from a
-# cross-build: QelUpdater.exe, the Qt and compiler runtime DLLs it loads, the
-# platform and style plugins, the licence and a short read-me.
+# cross-build: QelUpdater.exe and the command-line updater qel-fwtool.exe, the
+# Qt and compiler runtime DLLs they load, the platform and style plugins, the
+# licence and a short read-me.
 #
 #   scripts/deploy-windows.sh BUILD_DIR QT_PREFIX
 #
@@ -16,7 +17,10 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
 name=QelUpdater-$version-win64
 out=$build/$name
 exe=$build/app/QelUpdater.exe
-[ -f "$exe" ] || { echo "$exe was not built"; exit 1; }
+fwtool=$build/fwtool/qel-fwtool.exe
+for f in "$exe" "$fwtool"; do
+    [ -f "$f" ] || { echo "$f was not built"; exit 1; }
+done
 
 mingw_runtime_dir=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)")
 search=("$qt/bin" "$mingw_runtime_dir" /usr/x86_64-w64-mingw32/lib)
@@ -28,11 +32,14 @@ grep -qE '^Subsystem\s+00000002' <<<"$pe" || { echo "$exe is not a GUI program";
 grep -qE '^SizeOfStackReserve\s+0*200000$' <<<"$pe" || { echo "$exe lacks the 2 MiB stack"; exit 1; }
 resources=$(x86_64-w64-mingw32-windres -J coff -i "$exe" -O rc 2>/dev/null)
 grep -q 'Name: "IDI_ICON1"' <<<"$resources" || { echo "$exe has no icon group IDI_ICON1"; exit 1; }
+# The command-line updater writes to the console it was started from.
+grep -qE '^Subsystem\s+00000003' <<<"$(x86_64-w64-mingw32-objdump -p "$fwtool")" ||
+    { echo "$fwtool is not a console program"; exit 1; }
 
 rm -rf "$out" "$out.zip"
 mkdir -p "$out/platforms" "$out/styles"
-cp "$exe" "$out/"
-x86_64-w64-mingw32-strip "$out/QelUpdater.exe"
+cp "$exe" "$fwtool" "$out/"
+x86_64-w64-mingw32-strip "$out/QelUpdater.exe" "$out/qel-fwtool.exe"
 # Qt loads the platform plugin always and the native style when there is one;
 # nothing else from its plugin folder.
 cp "$qt/plugins/platforms/qwindows.dll" "$out/platforms/"
@@ -42,7 +49,7 @@ cp "$qt/plugins/styles/qwindowsvistastyle.dll" "$out/styles/"
 # folder holds what the program loads and nothing else. Those found in none
 # of the search folders belong to Windows.
 imports() { x86_64-w64-mingw32-objdump -p "$1" | sed -n 's/^\s*DLL Name: //p'; }
-queue=("$out/QelUpdater.exe" "$out/platforms/qwindows.dll" "$out/styles/qwindowsvistastyle.dll")
+queue=("$out/QelUpdater.exe" "$out/qel-fwtool.exe" "$out/platforms/qwindows.dll" "$out/styles/qwindowsvistastyle.dll")
 while [ ${#queue[@]} -gt 0 ]; do
     file=${queue[0]}
     queue=("${queue[@]:1}")
@@ -76,6 +83,31 @@ updater says the update has ended.
 
 Help > About shows the licence notice of the software shipped here; the full
 text is in LICENSE.txt.
+
+Command-line updater
+--------------------
+qel-fwtool.exe updates devices from a command prompt or a script, with the
+same built-in firmware. Start it from a command prompt (cmd or PowerShell) in
+this folder:
+
+  qel-fwtool devices                      list the connected devices
+  qel-fwtool update                       update the only device (asks first)
+  qel-fwtool update --yes --device NAME   update the device of that name, as
+                                          "qel-fwtool devices" lists it
+  qel-fwtool update --all --yes --json    update every device, for scripts
+  qel-fwtool check other.prg              test an image file
+
+A device's name is its device instance id, as Device Manager shows it under
+Details > Device instance path; it stays the same while the device stays
+connected, and case does not matter. Without --yes the updater asks before it
+writes, and only on a console. Ctrl+C or Ctrl+Break before that ends it
+without writing anything; once the transfer has started it is refused, and
+the update finishes by itself. --json prints one JSON object per line.
+
+Exit codes: 0 done, 1 the update failed, 2 refused or declined, 3 no
+supported device, 4 unreadable image file, 64 usage, 75 the device is being
+updated by another program (try again later), 130 interrupted before anything
+was written. "qel-fwtool --help" lists every command and option.
 EOF
 
 (cd "$build" && zip -q -r -X "$name.zip" "$name")
