@@ -6,6 +6,8 @@
 
 #include <windows.h>
 #include <cfgmgr32.h>
+// ks.h needs the types of windows.h.
+#include <ks.h>
 #include <setupapi.h>
 
 #include <vector>
@@ -13,6 +15,8 @@
 namespace fwtool {
 
 namespace {
+
+const GUID k_render_category = { STATIC_KSCATEGORY_RENDER };
 
 std::string utf8(const wchar_t *text)
 {
@@ -25,30 +29,38 @@ std::string utf8(const wchar_t *text)
     return out;
 }
 
-// Asked of SetupAPI through the interface the path names.
+// Asked of SetupAPI: the device that has an interface at this path, found
+// the way the device list finds its interfaces. (Opening the interface by
+// its path would be shorter, but wine answers that with a failure.)
 std::wstring instance_id_of(const wchar_t *path)
 {
-    HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+    HDEVINFO set = SetupDiGetClassDevsW(&k_render_category, nullptr, nullptr,
+                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE)
         return std::wstring();
     std::wstring id;
-    SP_DEVICE_INTERFACE_DATA iface = {};
-    iface.cbSize = sizeof iface;
     SP_DEVINFO_DATA device = {};
     device.cbSize = sizeof device;
-    DWORD required = 0;
-    if (SetupDiOpenDeviceInterfaceW(set, path, 0, &iface)) {
-        SetupDiGetDeviceInterfaceDetailW(set, &iface, nullptr, 0, &required, nullptr);
-        std::vector<unsigned char> record(required > sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)
-                                              ? required
-                                              : sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W));
-        auto *detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W *>(record.data());
-        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-        wchar_t buffer[MAX_DEVICE_ID_LEN + 1] = {};
-        if (SetupDiGetDeviceInterfaceDetailW(set, &iface, detail, DWORD(record.size()), nullptr,
-                                             &device)
-            && SetupDiGetDeviceInstanceIdW(set, &device, buffer, MAX_DEVICE_ID_LEN + 1, nullptr))
-            id = buffer;
+    for (DWORD d = 0; id.empty() && SetupDiEnumDeviceInfo(set, d, &device); ++d) {
+        SP_DEVICE_INTERFACE_DATA iface = {};
+        iface.cbSize = sizeof iface;
+        for (DWORD m = 0; id.empty()
+                          && SetupDiEnumDeviceInterfaces(set, &device, &k_render_category, m, &iface);
+             ++m) {
+            DWORD required = 0;
+            SetupDiGetDeviceInterfaceDetailW(set, &iface, nullptr, 0, &required, nullptr);
+            if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W))
+                continue;
+            std::vector<unsigned char> record(required);
+            auto *detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W *>(record.data());
+            detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+            if (!SetupDiGetDeviceInterfaceDetailW(set, &iface, detail, required, nullptr, nullptr)
+                || lstrcmpiW(detail->DevicePath, path) != 0)
+                continue;
+            wchar_t buffer[MAX_DEVICE_ID_LEN + 1] = {};
+            if (SetupDiGetDeviceInstanceIdW(set, &device, buffer, MAX_DEVICE_ID_LEN + 1, nullptr))
+                id = buffer;
+        }
     }
     SetupDiDestroyDeviceInfoList(set);
     return id;
@@ -56,7 +68,7 @@ std::wstring instance_id_of(const wchar_t *path)
 
 // \\?\ROOT#QEL#0000#{interface class}\reference: the instance id is the part
 // before the class, with '#' where the id has its backslashes. Only for an
-// interface SetupAPI no longer knows, such as one that went away meanwhile.
+// interface SetupAPI no longer lists, such as one that went away meanwhile.
 std::wstring instance_id_in(const wchar_t *path)
 {
     std::wstring s = path;
