@@ -290,7 +290,7 @@ void MainWindow::on_button_fwupdate_clicked()
     job.pos = 0;
     update_state = 1;
     lock_guard.started = true;
-    shutdown_block.reset(new ShutdownBlock(this));
+    shutdown_block.reset(new ShutdownBlock(winId()));
     // The progress runs to the declared end, where the transfer stops.
     job.total = int(dev.get_fw_size());
 

@@ -19,6 +19,7 @@
 #include "imagefile.h"
 #include "output.h"
 #include "progress.h"
+#include "shutdownblock.h"
 #include "updatelock.h"
 #include "updatepolicy.h"
 #include "usdevice.h"
@@ -225,6 +226,9 @@ private:
         job_->pos = 0;
         job_->total = int(dev_.get_fw_size());
 
+        // Made on this thread, whose event loop answers the system's question
+        // before a logout or shutdown while the worker writes the device.
+        const ShutdownBlock held_off;
         QString last_error;
         bool completed = false;
         auto *thread = new QThread;

@@ -189,6 +189,23 @@ private slots:
         QVERIFY(lets_session_end());
     }
 
+    // A program without a window of its own (the console updater) is asked
+    // through a hidden one, which says no for as long as the block lives.
+    void programWithoutWindow()
+    {
+        {
+            const ShutdownBlock block;
+#ifdef Q_OS_WIN
+            const HWND hidden = reinterpret_cast<HWND>(block.hidden_window());
+            QVERIFY(hidden);
+            QVERIFY(!IsWindowVisible(hidden));
+            QCOMPARE(SendMessageW(hidden, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), LRESULT(FALSE));
+#endif
+            QVERIFY(!lets_session_end());
+        }
+        QVERIFY(lets_session_end());
+    }
+
     // Asked to end while idle, the window goes at once; while updating it
     // stays until the update has ended, then goes by itself.
     void stopRequests()
