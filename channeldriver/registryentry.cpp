@@ -7,7 +7,6 @@
 #include <fstream>
 #include <system_error>
 
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -70,34 +69,6 @@ bool prepare_registry_root(const std::string &root, std::string *error)
         return false;
     }
     return true;
-}
-
-// Whoever updates the device holds an fcntl write lock on its update.lock;
-// F_GETLK tells whether anybody does without ever taking it, so an updater
-// never finds the device busy because of this look. The file is neither made
-// nor followed through a link.
-bool update_in_progress(const std::string &device_dir)
-{
-    if (device_dir.empty())
-        return false;
-    const std::string path = device_dir + "/update.lock";
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-        return false;
-    struct flock lock = {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = 0;
-    lock.l_len = 0;
-    int r;
-    do {
-        r = ::fcntl(fd, F_GETLK, &lock);
-    } while (r < 0 && errno == EINTR);
-    ::close(fd);
-    return r == 0 && lock.l_type != F_UNLCK;
 }
 
 bool valid_entry_name(const std::string &name)

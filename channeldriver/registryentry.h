@@ -40,11 +40,6 @@ private:
 // cannot be made or is one the client would not trust.
 bool prepare_registry_root(const std::string &root, std::string *error);
 
-// Whether somebody holds the update lock of the device in device_dir (its
-// update.lock, see "One update of a device at a time"): asked with F_GETLK,
-// never taken, the file never made. A device directory without the file has
-// no update running.
-bool update_in_progress(const std::string &device_dir);
 
 // True when name can be a device directory's name (and an interface's).
 bool valid_entry_name(const std::string &name);

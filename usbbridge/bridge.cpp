@@ -14,6 +14,7 @@
 #include "channelserver.h"
 #include "driverside.h"
 #include "registryentry.h"
+#include "updatelock.h"
 #include "textescape.h"
 #include "usbtarget.h"
 
@@ -290,7 +291,7 @@ bool Bridge::settle_handle(Served &served)
 {
     if (!served.handle)
         return false;
-    if (!served.target->gone() && qeldriver::update_in_progress(served.entry.dir()))
+    if (!served.target->gone() && UpdateLock::held_elsewhere(served.entry.dir()))
         return true;
     served.target->set_handle(nullptr);
     libusb_close(served.handle);
@@ -301,7 +302,7 @@ bool Bridge::settle_handle(Served &served)
 const Bridge::Served *Bridge::updating() const
 {
     for (const auto &s : served_)
-        if (qeldriver::update_in_progress(s->entry.dir()))
+        if (UpdateLock::held_elsewhere(s->entry.dir()))
             return s.get();
     return nullptr;
 }

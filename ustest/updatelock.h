@@ -41,6 +41,14 @@ public:
     // Where the lock lives for an interface path; empty when the path names
     // no device.
     static std::basic_string<usbdevs_char> path_for(const usbdevs_char *interface_path);
+#ifndef _WIN32
+    // Whether anybody holds the lock of the device whose registry directory
+    // is device_dir, asked with F_GETLK: never taken, so an updater never
+    // finds the device busy because of the question, and the file is neither
+    // made nor followed through a link. What a driver side asks before it
+    // stops.
+    static bool held_elsewhere(const std::string &device_dir);
+#endif
 
 private:
     State state_ = Released;

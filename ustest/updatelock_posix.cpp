@@ -9,6 +9,36 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+namespace {
+
+std::string lock_file_in(const std::string &device_dir)
+{
+    return device_dir + "/update.lock";
+}
+
+// The one shape of lock both the holder and the asker use: a write lock on
+// the whole file.
+struct flock whole_file_write_lock()
+{
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;
+    return lock;
+}
+
+int fcntl_retrying(int fd, int command, struct flock *lock)
+{
+    int r;
+    do {
+        r = ::fcntl(fd, command, lock);
+    } while (r < 0 && errno == EINTR);
+    return r;
+}
+
+} // namespace
+
 std::string UpdateLock::path_for(const char *interface_path)
 {
     // <root>/<instance>/render/<name>: the device's directory is two levels up.
@@ -19,7 +49,7 @@ std::string UpdateLock::path_for(const char *interface_path)
     const size_t render = s.rfind('/', name - 1);
     if (render == std::string::npos || render == 0 || s.compare(render, name - render, "/render") != 0)
         return std::string();
-    return s.substr(0, render) + "/update.lock";
+    return lock_file_in(s.substr(0, render));
 }
 
 UpdateLock::State UpdateLock::take(const char *interface_path)
@@ -38,16 +68,8 @@ UpdateLock::State UpdateLock::take(const char *interface_path)
         error_ = static_cast<unsigned long>(errno);
         return state_ = Unavailable;
     }
-    struct flock lock = {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = 0;
-    lock.l_len = 0;
-    int r;
-    do {
-        r = ::fcntl(fd, F_SETLK, &lock);
-    } while (r < 0 && errno == EINTR);
-    if (r < 0) {
+    struct flock lock = whole_file_write_lock();
+    if (fcntl_retrying(fd, F_SETLK, &lock) < 0) {
         const int why = errno;
         ::close(fd);
         error_ = static_cast<unsigned long>(why);
@@ -66,4 +88,20 @@ void UpdateLock::release()
         ::close(fd_);
     fd_ = -1;
     state_ = Released;
+}
+
+bool UpdateLock::held_elsewhere(const std::string &device_dir)
+{
+    if (device_dir.empty())
+        return false;
+    int fd;
+    do {
+        fd = ::open(lock_file_in(device_dir).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return false;
+    struct flock lock = whole_file_write_lock();
+    const int r = fcntl_retrying(fd, F_GETLK, &lock);
+    ::close(fd);
+    return r == 0 && lock.l_type != F_UNLCK;
 }

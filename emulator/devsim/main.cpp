@@ -21,6 +21,7 @@
 #include "driverside.h"
 #include "qeldevice.h"
 #include "registryentry.h"
+#include "updatelock.h"
 #include "usbdevs_os.h"
 
 namespace {
@@ -108,7 +109,7 @@ int main(int argc, char **argv)
     std::fflush(stdout);
 
     // Asked to stop, the device waits for an update that runs through it.
-    stop.set_busy_test([&entry] { return qeldriver::update_in_progress(entry.dir()); });
+    stop.set_busy_test([&entry] { return UpdateLock::held_elsewhere(entry.dir()); });
     qeldriver::ChannelServer server(&stop, log);
     const qeldriver::ChannelServer::Handler handle = [&device](const uint8_t *header,
                                                                const uint8_t *input, size_t n) {
