@@ -116,30 +116,8 @@ check_begin() {   # name
         "$drivers/qelclipboard.exe" "$dir/"
 }
 
-# An emulated device and the relay in front of it; its port in ${name}_port.
-start_device() {   # name, qel-devsim options...
-    local name=$1 channel port
-    shift
-    "$devsim" --instance "$name" --log "$dir/$name.requests" "$@" >"$dir/$name.out" 2>&1 &
-    check_pids+=($!)
-    qel_wait_text "$dir/$name.out" "ready:" 10 || fail "$name did not start"
-    channel=$(sed -n 's/^ready: //p' "$dir/$name.out")
-    "$relay" "$channel" >"$dir/$name-relay.out" 2>&1 &
-    check_pids+=($!)
-    qel_wait_text "$dir/$name-relay.out" "ready:" 10 || fail "the relay of $name did not start"
-    port=$(sed -n 's/^ready: 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$dir/$name-relay.out")
-    [ -n "$port" ] || fail "the relay of $name names no port"
-    printf -v "${name}_port" %s "$port"
-}
-
-devctl() {   # qeldevctl arguments...
-    (cd "$dir" && "$wine" qeldevctl.exe "$@") >>"$dir/devctl.out" 2>&1
-}
-
-plug() {   # number, device name
-    local port_var=${2}_port
-    devctl add "$1" "${!port_var}" || fail "device $1 ($2) could not be added"
-}
+wine_pids=check_pids
+. "$src/scripts/winedev.sh"
 
 shot() {   # window id, name
     import -window "$1" "$shots/$check-$2.png" 2>/dev/null || true
@@ -289,7 +267,7 @@ check_failed_writes() {
     update_through_window 300
     installed_once dev0
     local stalled
-    stalled=$(grep -c ' -> error 5,' "$dir/dev0.requests" || true)
+    stalled=$(grep -c ' -> error 5,' "$dir/dev0.requests.log" || true)
     [ "$stalled" -eq 3 ] || fail "$stalled writes stalled, not 3"
     idle_after_update
 }
@@ -349,7 +327,7 @@ check_two_devices() {
     start_window
     update_through_window 300
     installed_once dev1
-    [ -s "$dir/dev0.requests" ] && fail "the other device was spoken to"
+    [ -s "$dir/dev0.requests.log" ] && fail "the other device was spoken to"
     grep -q '^installed:' "$dir/dev0.out" && fail "the other device was updated"
     idle_after_update
 }

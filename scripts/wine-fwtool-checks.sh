@@ -73,30 +73,8 @@ fail() {
     exit 1
 }
 
-# An emulated device and the relay in front of it; its port in ${name}_port.
-start_device() {   # name, qel-devsim options...
-    local name=$1 channel port
-    shift
-    "$devsim" --instance "$name" --log "$dir/$name.requests.log" "$@" >"$dir/$name.out" 2>&1 &
-    pids+=($!)
-    qel_wait_text "$dir/$name.out" "ready:" 10 || fail "$name did not start"
-    channel=$(sed -n 's/^ready: //p' "$dir/$name.out")
-    "$relay" "$channel" >"$dir/$name-relay.out" 2>&1 &
-    pids+=($!)
-    qel_wait_text "$dir/$name-relay.out" "ready:" 10 || fail "the relay of $name did not start"
-    port=$(sed -n 's/^ready: 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$dir/$name-relay.out")
-    [ -n "$port" ] || fail "the relay of $name names no port"
-    printf -v "${name}_port" %s "$port"
-}
-
-devctl() {   # qeldevctl arguments...
-    (cd "$dir" && "$wine" qeldevctl.exe "$@") >>"$dir/devctl.out" 2>&1
-}
-
-plug() {   # number, device name
-    local port_var=${2}_port
-    devctl add "$1" "${!port_var}" || fail "device $1 ($2) could not be added"
-}
+wine_pids=pids
+. "$src/scripts/winedev.sh"
 
 # Runs qel-fwtool.exe in $dir: stdout in NAME.out, stderr in NAME.err, the
 # exit code in $rc.
