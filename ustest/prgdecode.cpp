@@ -18,6 +18,7 @@
 
 #include "textescape.h"
 #include "usdiag.h"
+#include "ustrace.h"
 
 namespace {
 
@@ -131,7 +132,7 @@ int prgdecode_check(const void *image, uint32_t length)
     // The header can only be read once the caller's buffer is known to hold it.
     if (length < PRG_HEADER_SIZE) {
         us_diag(kSource, 167);
-        std::printf("check size = %ld, fw_size = %ld\n", 0L, long(length));
+        us_tracef("check size = %ld, fw_size = %ld\n", 0L, long(length));
         return 1;
     }
     const uint32_t size = be32(bytes + 20);
@@ -147,7 +148,7 @@ int prgdecode_check(const void *image, uint32_t length)
     // trailer; summing it would read bytes that were never decoded.
     if (length < PRG_MIN_IMAGE_SIZE || size < PRG_MIN_IMAGE_SIZE) {
         us_diag(kSource, 167);
-        std::printf("check size = %ld, fw_size = %ld\n", 0L,
+        us_tracef("check size = %ld, fw_size = %ld\n", 0L,
                     long(length < PRG_MIN_IMAGE_SIZE ? length : size));
         return 1;
     }
@@ -168,13 +169,13 @@ int prgdecode_check(const void *image, uint32_t length)
 
     if (sum != header_sum) {
         us_diag(kSource, 191);
-        std::printf("check_size = %ld, real sum = %#lx, hdr sum = %#lx\n", long(check_size),
+        us_tracef("check_size = %ld, real sum = %#lx, hdr sum = %#lx\n", long(check_size),
                     (unsigned long)sum, (unsigned long)header_sum);
         return 1;
     }
     if (trailer != sum) {
         us_diag(kSource, 199);
-        std::printf("check_size = %ld, real sum = %#lx, hdr sum = %#lx\n", long(check_size),
+        us_tracef("check_size = %ld, real sum = %#lx, hdr sum = %#lx\n", long(check_size),
                     (unsigned long)trailer, (unsigned long)header_sum);
         return 1;
     }
@@ -381,7 +382,7 @@ int prgdecode_extract(const char *path)
 int prgdecode_print_info(const char *path)
 {
     // Names and products are shown, never obeyed by the terminal.
-    std::printf("filename: %s\n", escape_terminal_text(path).c_str());
+    us_tracef("filename: %s\n", escape_terminal_text(path).c_str());
     prg_header header;
     if (prgdecode_read_header(&header, path) != 0) {
         us_diag(kSource, 293);
@@ -390,19 +391,19 @@ int prgdecode_print_info(const char *path)
     char product[PRG_PRODUCT_SIZE + 1];
     std::memcpy(product, header.bytes, PRG_PRODUCT_SIZE);
     product[PRG_PRODUCT_SIZE] = '\0';
-    std::printf("product: %s\n", escape_terminal_text(product).c_str());
-    std::printf("version: %u\n", unsigned(prgdecode_get_version(&header)));
-    std::printf("build: %u\n", unsigned(prgdecode_get_build(&header)));
-    std::printf("date: %u/%u/%u\n", unsigned(prgdecode_get_year(&header)),
+    us_tracef("product: %s\n", escape_terminal_text(product).c_str());
+    us_tracef("version: %u\n", unsigned(prgdecode_get_version(&header)));
+    us_tracef("build: %u\n", unsigned(prgdecode_get_build(&header)));
+    us_tracef("date: %u/%u/%u\n", unsigned(prgdecode_get_year(&header)),
                 unsigned(prgdecode_get_month(&header)), unsigned(prgdecode_get_day(&header)));
-    std::printf("checksum: %#lx\n", (unsigned long)prgdecode_get_checksum(&header));
-    std::printf("size: %lu\n", (unsigned long)prgdecode_get_size(&header));
-    std::printf("test checksum...\n");
+    us_tracef("checksum: %#lx\n", (unsigned long)prgdecode_get_checksum(&header));
+    us_tracef("size: %lu\n", (unsigned long)prgdecode_get_size(&header));
+    us_tracef("test checksum...\n");
     if (prgdecode_check_file(path) == 0) {
-        std::printf("OK\n");
+        us_tracef("OK\n");
         return 0;
     }
-    std::printf("NG\n");
+    us_tracef("NG\n");
     us_diag(kSource, 312);
     return -1;
 }

@@ -230,7 +230,11 @@ int usbdevs_open_path(usbdevs_context *ctx, usbdevs_context **handle_out, const 
     return 0;
 }
 
-usbdevs_handle usbdevs_open(const usbdevs_char *path)
+namespace {
+
+// usbdevs_open and usbdevs_ioctl, also naming the cause of a failure: the
+// system's error code is translated here, once, right where it arises.
+usbdevs_handle open_channel(const usbdevs_char *path, us_cause *cause)
 {
     usbdevs_char channel[USBDEVS_PATH_CAPACITY] = {};
     // An empty interface path names no device: it must not become a channel
@@ -247,35 +251,59 @@ usbdevs_handle usbdevs_open(const usbdevs_char *path)
     }
 
     usbdevs_handle handle = usbdevs_os_channel_open(channel);
+    *cause = US_CAUSE_NONE;
     if (handle == USBDEVS_INVALID_HANDLE) {
-        usbdevs_print_last_error();
+        const uint32_t code = usbdevs_os_last_error();
+        // An entry without a path was never a device at all.
+        *cause = channel[0] == 0 ? US_CAUSE_NO_DEVICE : usbdevs_os_cause(code);
+        print_error(code);
         usbdevs_os_print_error_number(200);
     }
     return handle;
 }
 
-int usbdevs_ioctl(usbdevs_handle handle, const void *in, uint32_t in_length, void *out,
-                  uint32_t out_length)
+int ioctl_channel(usbdevs_handle handle, const void *in, uint32_t in_length, void *out,
+                  uint32_t out_length, us_cause *cause)
 {
     uint32_t returned = 0;
+    *cause = US_CAUSE_NONE;
     if (!usbdevs_os_channel_ioctl(handle, USBDEVS_IOCTL_CODE, in, in_length, out, out_length,
                                   &returned)) {
         // Taken first: printing the site line may disturb it.
         const uint32_t code = usbdevs_os_last_error();
+        *cause = usbdevs_os_cause(code);
         us_diag(k_source, 223);
         print_error(code);
         return 1;
     }
     if (returned != out_length) {
+        *cause = US_CAUSE_MALFORMED;
         us_diag(k_source, 229);
         return 1;
     }
     return 0;
 }
 
+} // namespace
+
+usbdevs_handle usbdevs_open(const usbdevs_char *path)
+{
+    us_cause cause;
+    return open_channel(path, &cause);
+}
+
+int usbdevs_ioctl(usbdevs_handle handle, const void *in, uint32_t in_length, void *out,
+                  uint32_t out_length)
+{
+    us_cause cause;
+    return ioctl_channel(handle, in, in_length, out, out_length, &cause);
+}
+
 int usbdevs_write(usbdevs_context *ctx, uint8_t request, uint16_t value, uint16_t index,
                   uint16_t length, const void *data)
 {
+    us_cause cause = US_CAUSE_REFUSED;   // a request that is not one
+    ctx->cause = cause;
     if (length == 0) {
         us_diag(k_source, 244);
         return 1;
@@ -285,7 +313,8 @@ int usbdevs_write(usbdevs_context *ctx, uint8_t request, uint16_t value, uint16_
         return 1;
     }
 
-    usbdevs_handle handle = usbdevs_open(ctx->dev[0].path);
+    usbdevs_handle handle = open_channel(ctx->dev[0].path, &cause);
+    ctx->cause = cause;
     if (handle == USBDEVS_INVALID_HANDLE) {
         us_diag(k_source, 248);
         return 1;
@@ -296,6 +325,7 @@ int usbdevs_write(usbdevs_context *ctx, uint8_t request, uint16_t value, uint16_
     uint8_t *buffer = static_cast<uint8_t *>(usbdevs_os_page_alloc(size));
     if (!buffer) {
         usbdevs_os_channel_close(handle);
+        ctx->cause = US_CAUSE_REFUSED;
         us_diag(k_source, 257);
         return 1;
     }
@@ -303,7 +333,9 @@ int usbdevs_write(usbdevs_context *ctx, uint8_t request, uint16_t value, uint16_
     std::memcpy(buffer + REQUEST_HEADER, data, length);
     encode_header(buffer, 0, length, request, value, index);
 
-    const int result = usbdevs_ioctl(handle, buffer, static_cast<uint32_t>(size), nullptr, 0);
+    const int result = ioctl_channel(handle, buffer, static_cast<uint32_t>(size), nullptr, 0,
+                                     &cause);
+    ctx->cause = cause;
 
     usbdevs_os_page_free(buffer, size);
     usbdevs_os_channel_close(handle);
@@ -313,14 +345,17 @@ int usbdevs_write(usbdevs_context *ctx, uint8_t request, uint16_t value, uint16_
 int usbdevs_read(usbdevs_context *ctx, uint8_t request, uint16_t value, uint16_t index,
                  uint16_t length, void *buffer)
 {
-    usbdevs_handle handle = usbdevs_open(ctx->dev[0].path);
+    us_cause cause;
+    usbdevs_handle handle = open_channel(ctx->dev[0].path, &cause);
+    ctx->cause = cause;
     if (handle == USBDEVS_INVALID_HANDLE)
         return 1;
 
     uint8_t in[MIN_REQUEST] = {};   // the header and four zero bytes
     encode_header(in, 1, 0, request, value, index);
 
-    const int result = usbdevs_ioctl(handle, in, sizeof in, buffer, length);
+    const int result = ioctl_channel(handle, in, sizeof in, buffer, length, &cause);
+    ctx->cause = cause;
     usbdevs_os_channel_close(handle);
     return result;
 }

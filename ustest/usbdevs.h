@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "uscause.h"
+
 #ifdef _WIN32
 typedef wchar_t usbdevs_char;   // paths and names are UTF-16 on Windows
 #else
@@ -28,6 +30,10 @@ struct usbdevs_entry {
 
 struct usbdevs_context {
     usbdevs_entry dev[USBDEVS_MAX_DEVICES];     // only dev[0] is used
+    // Why the last request on this context failed (a us_cause), as the
+    // calling thread's last error would say it; US_CAUSE_NONE after one that
+    // went through. The status codes stay what they are; this only names them.
+    int cause;
 };
 
 #pragma pack(push, 1)
@@ -70,5 +76,16 @@ usbdevs_handle usbdevs_open(const usbdevs_char *path);
 int usbdevs_ioctl(usbdevs_handle handle, const void *in, uint32_t in_length, void *out,
                   uint32_t out_length);
 void usbdevs_print_last_error(void);
+
+// The cause of the last failed request on ctx (US_CAUSE_NO_DEVICE for null).
+// Inline, so that whichever channel is linked (the real one or a test's)
+// only has to fill the field.
+inline us_cause usbdevs_last_cause(const usbdevs_context *ctx)
+{
+    if (!ctx)
+        return US_CAUSE_NO_DEVICE;
+    return ctx->cause >= 0 && ctx->cause < US_CAUSE_COUNT ? us_cause(ctx->cause)
+                                                           : US_CAUSE_REFUSED;
+}
 
 #endif

@@ -80,14 +80,19 @@ void usbdevs_os_page_free(void *pages, size_t size);
 // The calling thread's last error code.
 uint32_t usbdevs_os_last_error(void);
 
-// Prints the system's text for code to standard output as plain text, ending
-// in a line break; false (and nothing printed) when the system has none.
+// What a last error code means for the device layer: the one place where the
+// system's error numbers become causes.
+us_cause usbdevs_os_cause(uint32_t code);
+
+// Prints the system's text for code to the device layer's trace as plain
+// text, ending in a line break; false (and nothing printed) when the system
+// has none.
 bool usbdevs_os_print_error_text(uint32_t code);
 
-// Prints "ERROR : %d\n" (wide where the platform's diagnostics are wide).
+// Prints "ERROR : %d\n" to the trace.
 void usbdevs_os_print_error_number(int number);
 
-// Prints "GetLastError() = %#x\n" (wide where the platform's diagnostics are wide).
+// Prints "GetLastError() = %#x\n" to the trace.
 void usbdevs_os_print_error_code(uint32_t code);
 
 #ifndef _WIN32

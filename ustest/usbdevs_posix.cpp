@@ -21,6 +21,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "ustrace.h"
+
 #ifndef MSG_NOSIGNAL
 #define MSG_NOSIGNAL 0
 #endif
@@ -486,22 +488,27 @@ uint32_t usbdevs_os_last_error(void)
     return static_cast<uint32_t>(errno);
 }
 
+us_cause usbdevs_os_cause(uint32_t code)
+{
+    return us_cause_of_errno(code);
+}
+
 bool usbdevs_os_print_error_text(uint32_t code)
 {
     const char *text = std::strerror(static_cast<int>(code));
     if (!text || !*text)
         return false;
-    std::fputs(text, stdout);
-    std::fputc('\n', stdout);
+    us_trace_text(text);
+    us_trace_text("\n");
     return true;
 }
 
 void usbdevs_os_print_error_number(int number)
 {
-    std::printf("ERROR : %d\n", number);
+    us_tracef("ERROR : %d\n", number);
 }
 
 void usbdevs_os_print_error_code(uint32_t code)
 {
-    std::printf("GetLastError() = %#x\n", static_cast<unsigned>(code));
+    us_tracef("GetLastError() = %#x\n", static_cast<unsigned>(code));
 }

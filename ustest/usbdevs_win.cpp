@@ -6,10 +6,10 @@
 #include <ks.h>
 #include <setupapi.h>
 
-#include <cstdio>
-#include <cwchar>
+#include <string>
 
 #include "usbdevs_os.h"
+#include "ustrace.h"
 
 namespace {
 
@@ -138,6 +138,36 @@ uint32_t usbdevs_os_last_error(void)
     return GetLastError();
 }
 
+us_cause usbdevs_os_cause(uint32_t code)
+{
+    switch (code) {
+    case ERROR_SUCCESS:
+        return US_CAUSE_NONE;
+    // The interface path names nothing any more, or the driver says its
+    // device has left.
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_BAD_UNIT:
+    case ERROR_NO_SUCH_DEVICE:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+        return US_CAUSE_GONE;
+    case ERROR_ACCESS_DENIED:
+        return US_CAUSE_NO_ACCESS;
+    case ERROR_SEM_TIMEOUT:
+    case ERROR_TIMEOUT:
+        return US_CAUSE_TIMEOUT;
+    case ERROR_BUSY:
+    case ERROR_SHARING_VIOLATION:
+        return US_CAUSE_BUSY;
+    case ERROR_INVALID_DATA:
+        return US_CAUSE_MALFORMED;
+    default:   // a stall (ERROR_GEN_FAILURE), an unsupported request, ...
+        return US_CAUSE_REFUSED;
+    }
+}
+
 bool usbdevs_os_print_error_text(uint32_t code)
 {
     LPWSTR text = nullptr;
@@ -147,17 +177,23 @@ bool usbdevs_os_print_error_text(uint32_t code)
                                    nullptr);
     if (n == 0 || !text)
         return false;
-    std::fputws(text, stdout);
+    // The trace is UTF-8 text, whatever the console shows.
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, int(n), nullptr, 0, nullptr, nullptr);
+    if (bytes > 0) {
+        std::string utf8(size_t(bytes), '\0');
+        WideCharToMultiByte(CP_UTF8, 0, text, int(n), &utf8[0], bytes, nullptr, nullptr);
+        us_trace(utf8.data(), utf8.size());
+    }
     LocalFree(text);
-    return true;
+    return bytes > 0;
 }
 
 void usbdevs_os_print_error_number(int number)
 {
-    std::wprintf(L"ERROR : %d\n", number);
+    us_tracef("ERROR : %d\n", number);
 }
 
 void usbdevs_os_print_error_code(uint32_t code)
 {
-    std::wprintf(L"GetLastError() = %#x\n", static_cast<unsigned>(code));
+    us_tracef("GetLastError() = %#x\n", static_cast<unsigned>(code));
 }

@@ -1,10 +1,10 @@
 #include "usctl.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "usctlmsg.h"
 #include "ussleep.h"
+#include "ustrace.h"
 
 using namespace usctl_detail;
 
@@ -45,6 +45,7 @@ int query(usctl_handle *dev, uint8_t tag, uint32_t *out, std::initializer_list<i
         if (polls > 1)
             us_sleep_ms(kPollMs);
     }
+    set_cause(dev, US_CAUSE_TIMEOUT);
     return 1;
 }
 
@@ -60,6 +61,11 @@ void store_u16(void *dest, uint32_t value, uint8_t length)
 }
 
 } // namespace
+
+us_cause usctl_last_cause(usctl_handle *dev)
+{
+    return usbdevs_last_cause(context_of(dev));
+}
 
 int usctl_init(usctl_device *dev)
 {
@@ -112,6 +118,8 @@ int usctl_send(usctl_handle *dev, UsMsg *msg)
         if (usbdevs_write(ctx, kRequestWrite, 0, 0, uint16_t(length), msg->buf) == 0)
             return 0;
         diag(53);
+        if (failed_for_good(dev))
+            break;
         us_sleep_ms(kPollMs);
     }
     diag(60);
@@ -148,6 +156,8 @@ int usctl_wait_ready(usctl_handle *dev)
     for (int polls = 0; polls < kReadyPolls; ++polls) {
         if (usctl_recv(dev, &msg) != 0) {
             diag(109);
+            if (failed_for_good(dev))
+                return 1;
             us_sleep_ms(kPollMs);
             continue;
         }
@@ -165,6 +175,9 @@ int usctl_wait_ready(usctl_handle *dev)
             return 0;
         us_sleep_ms(kPollMs);
     }
+    // The last poll's own failure, if it failed, says more than "busy".
+    if (usctl_last_cause(dev) == US_CAUSE_NONE)
+        set_cause(dev, US_CAUSE_BUSY);
     return 1;
 }
 
@@ -175,6 +188,7 @@ int usctl_get_info(usctl_handle *dev, void *dest, uint8_t max, uint8_t *length_o
     usmsg_init(&msg, buf, sizeof buf);
     if (send_request(dev, &msg, {{kTagInfoRequest, USMSG_TYPE_NONE, 0}}, {771, 775, 779, 783}) != 0)
         return 1;
+    bool malformed = false;   // an answer of a type that holds no such value
     for (int poll = 0; poll < 100; ++poll) {
         if (poll > 0)
             us_sleep_ms(kPollMs);
@@ -186,9 +200,9 @@ int usctl_get_info(usctl_handle *dev, void *dest, uint8_t max, uint8_t *length_o
         while (next_item(&msg, &item)) {
             if (item.tag == kTagDebug) {
                 if (item.type == USMSG_TYPE_BYTES) {
-                    std::printf("\ndbg:");
+                    us_trace_text("\ndbg:");
                     usctl_print_text(item.bytes(), item.length);
-                    std::printf("\n");
+                    us_trace_text("\n");
                 }
                 continue;
             }
@@ -203,6 +217,8 @@ int usctl_get_info(usctl_handle *dev, void *dest, uint8_t max, uint8_t *length_o
                     store_u16(dest, uint32_t(item.value), length);
             } else {
                 diag(813);
+                set_cause(dev, US_CAUSE_MALFORMED);
+                malformed = true;
                 break;
             }
             if (length_out)
@@ -213,6 +229,7 @@ int usctl_get_info(usctl_handle *dev, void *dest, uint8_t max, uint8_t *length_o
         }
     }
     diag(826);
+    set_cause(dev, malformed ? US_CAUSE_MALFORMED : US_CAUSE_TIMEOUT);
     return 1;
 }
 
@@ -266,6 +283,7 @@ int usctl_get_checksum(usctl_handle *dev, uint32_t check_size, uint32_t *out)
             }
         }
     }
+    set_cause(dev, US_CAUSE_TIMEOUT);
     return 1;
 }
 
@@ -370,6 +388,7 @@ int usctl_get_param(usctl_handle *dev, uint8_t s1, uint8_t s2, uint8_t tag, uint
         if (!pending)
             return 0;
     }
+    set_cause(dev, US_CAUSE_TIMEOUT);
     return 1;
 }
 
@@ -465,6 +484,8 @@ void usctl_print_text(const void *bytes, int count)
     if (!bytes)
         return;
     const uint8_t *p = static_cast<const uint8_t *>(bytes);
-    for (int i = 0; i < count && p[i] != 0; ++i)
-        std::putchar(p[i]);
+    int n = 0;
+    while (n < count && p[n] != 0)
+        ++n;
+    us_trace(reinterpret_cast<const char *>(p), size_t(n));
 }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "uscause.h"
 #include "usbdevs.h"
 #include "usmsg.h"
 
@@ -27,6 +28,12 @@ int usctl_open(usctl_device *dev, usctl_handle *handle_out);
 int usctl_send(usctl_handle *dev, UsMsg *msg);
 int usctl_recv(usctl_handle *dev, UsMsg *msg);
 int usctl_wait_ready(usctl_handle *dev);
+
+// Why the last failed command on dev failed: the channel's cause, or the one
+// the protocol found (a device that stayed busy, a reply that never came).
+// US_CAUSE_NO_DEVICE when no device is open. Read it right after the failure;
+// a later command replaces it.
+us_cause usctl_last_cause(usctl_handle *dev);
 
 int usctl_get_info(usctl_handle *dev, void *dest, uint8_t max, uint8_t *length_out, int wanted);
 int usctl_get_version(usctl_handle *dev, uint16_t *out);

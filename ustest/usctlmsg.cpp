@@ -15,6 +15,17 @@ void diag(int line)
     us_diag(kSource, line);
 }
 
+void set_cause(usctl_handle *dev, us_cause cause)
+{
+    if (dev && *dev)
+        (*dev)->cause = cause;
+}
+
+bool failed_for_good(usctl_handle *dev)
+{
+    return us_cause_is_final(usctl_last_cause(dev));
+}
+
 bool next_item(UsMsg *msg, Item *item)
 {
     return usmsg_get(msg, &item->tag, &item->type, &item->value, &item->length) == 0;

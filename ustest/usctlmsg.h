@@ -43,6 +43,12 @@ enum {
 // Prints the failure line of the commands' source, whichever file it is in.
 void diag(int line);
 
+// Names the cause of a failure the protocol itself detected.
+void set_cause(usctl_handle *dev, us_cause cause);
+// The channel's last request failed for good (the device went, access was
+// taken away): asking again would only repeat it.
+bool failed_for_good(usctl_handle *dev);
+
 // One item of a parsed reply.
 struct Item {
     int tag = 0;

@@ -1,13 +1,13 @@
-// The device layer's diagnostic lines go to standard output in one fixed form,
-// "<source>:<line>:ERROR", where the number names the failure site.
+// The device layer's diagnostic lines, "<source>:<line>:ERROR", where the
+// number names the failure site; they go to the layer's trace.
 #ifndef USTEST_USDIAG_H
 #define USTEST_USDIAG_H
 
-#include <cstdio>
+#include "ustrace.h"
 
 inline void us_diag(const char *source, int line)
 {
-    std::printf("%s:%d:ERROR\n", source, line);
+    us_tracef("%s:%d:ERROR\n", source, line);
 }
 
 #endif

@@ -1,11 +1,10 @@
 // The firmware transfer: the start message, then status requests answered
 // with the offset the device expects and the room it has, bursts of data
 // blocks into that room, and the completion phase.
-#include <cstdio>
-
 #include "usctl.h"
 #include "usctlmsg.h"
 #include "ussleep.h"
+#include "ustrace.h"
 
 using namespace usctl_detail;
 
@@ -13,9 +12,9 @@ namespace {
 
 void print_debug_block(const Item &item)
 {
-    std::printf("\n\n--debug--\n");
-    std::fwrite(item.bytes(), 1, item.length, stdout);
-    std::printf("\n---------\n");
+    us_trace_text("\n\n--debug--\n");
+    us_trace(reinterpret_cast<const char *>(item.bytes()), item.length);
+    us_trace_text("\n---------\n");
 }
 
 const uint32_t kNotReported = 0xFFFFFFFFu;
@@ -39,7 +38,7 @@ int usctl_fwup(usctl_handle *dev, const uint8_t *image, uint32_t size,
     uint32_t acked = 0;
     uint32_t retries = 0;
     while (acked < size) {
-        std::printf("pos = %u/%u\n", unsigned(acked), unsigned(size));
+        us_tracef("pos = %u/%u\n", unsigned(acked), unsigned(size));
         if (send_request(dev, &msg, {{kTagStatus, USMSG_TYPE_NONE, 0}}, {188, 192, 196, 200}) != 0)
             return 1;
 
@@ -65,6 +64,7 @@ int usctl_fwup(usctl_handle *dev, const uint8_t *image, uint32_t size,
                 break;
             if (--polls == 0) {
                 diag(244);
+                set_cause(dev, US_CAUSE_TIMEOUT);
                 return 1;
             }
             us_sleep_ms(kPollMs);
@@ -76,13 +76,15 @@ int usctl_fwup(usctl_handle *dev, const uint8_t *image, uint32_t size,
         } else if (offset != acked) {
             // The device resumes from its own count: wait for it to report
             // ours rather than jumping to its offset.
-            std::printf("offset = %u, pos = %u\n", unsigned(offset), unsigned(acked));
+            us_tracef("offset = %u, pos = %u\n", unsigned(offset), unsigned(acked));
             reason = 252;
         }
         if (reason != 0) {
             if (++retries > 2000) {
                 diag(260);
-                std::printf("timeout line:%d\n", reason);
+                us_tracef("timeout line:%d\n", reason);
+                // No room all along is a device that stayed busy.
+                set_cause(dev, reason == 250 ? US_CAUSE_BUSY : US_CAUSE_TIMEOUT);
                 return 1;
             }
             us_sleep_ms(kPollMs);
@@ -114,7 +116,7 @@ int usctl_fwup(usctl_handle *dev, const uint8_t *image, uint32_t size,
         acked = pos;
         retries = 0;
     }
-    std::printf("pos = %u/%u\n", unsigned(acked), unsigned(size));
+    us_tracef("pos = %u/%u\n", unsigned(acked), unsigned(size));
 
     for (int attempt = 0; attempt < 20; ++attempt) {
         if (send_request(dev, &msg, {{kTagStatus, USMSG_TYPE_NONE, 0}}, {318, 322, 326, 330}) != 0)
@@ -135,7 +137,7 @@ int usctl_fwup(usctl_handle *dev, const uint8_t *image, uint32_t size,
                     offset = value;
             }
             if (room == 0 && offset == size) {
-                std::printf("FWUP OK\n");
+                us_trace_text("FWUP OK\n");
                 if (progress)
                     progress->store(acked, std::memory_order_relaxed);
                 return 0;
@@ -145,5 +147,6 @@ int usctl_fwup(usctl_handle *dev, const uint8_t *image, uint32_t size,
         us_sleep_ms(1000);
     }
     diag(372);
+    set_cause(dev, US_CAUSE_TIMEOUT);
     return 1;
 }

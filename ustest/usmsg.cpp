@@ -1,6 +1,5 @@
 #include "usmsg.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "usdiag.h"
@@ -179,7 +178,7 @@ int usmsg_get(UsMsg *msg, int *tag_out, int *type_out, uintptr_t *value_out,
     const uint8_t *p = msg->buf + msg->position;
     const int type = p[1];
     if (type > USMSG_TYPE_BYTES) {
-        std::printf("%s:%d:ERROR %#x\n", kSource, 186, unsigned(type));
+        us_tracef("%s:%d:ERROR %#x\n", kSource, 186, unsigned(type));
         return 1;
     }
 

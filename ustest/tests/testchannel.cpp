@@ -132,11 +132,17 @@ int usbdevs_write(usbdevs_context *ctx, uint8_t request, uint16_t value, uint16_
 {
     ++g_counters.writes;
     int status = 1;
+    us_cause cause = g_target ? US_CAUSE_REFUSED : US_CAUSE_GONE;
     if (ctx && g_target && length > 0 && data) {
         spend_latency();
-        status = g_target->control_out(request, value, index, static_cast<const uint8_t *>(data),
-                                       length) == 0 ? 0 : 1;
+        const int error = g_target->control_out(request, value, index,
+                                                static_cast<const uint8_t *>(data), length);
+        // The target's errno values mean what a driver's would.
+        cause = us_cause_of_errno(uint32_t(error));
+        status = error == 0 ? 0 : 1;
     }
+    if (ctx)
+        ctx->cause = cause;
     g_counters.failed_writes += status;
     return status;
 }
@@ -146,13 +152,18 @@ int usbdevs_read(usbdevs_context *ctx, uint8_t request, uint16_t value, uint16_t
 {
     ++g_counters.reads;
     int status = 1;
+    us_cause cause = g_target ? US_CAUSE_REFUSED : US_CAUSE_GONE;
     if (ctx && g_target && buffer) {
         spend_latency();
         size_t supplied = 0;
         const int error = g_target->control_in(request, value, index,
                                                static_cast<uint8_t *>(buffer), length, &supplied);
-        status = error == 0 && supplied == length ? 0 : 1;
+        cause = error != 0 ? us_cause_of_errno(uint32_t(error))
+                : supplied != length ? US_CAUSE_MALFORMED : US_CAUSE_NONE;
+        status = cause == US_CAUSE_NONE ? 0 : 1;
     }
+    if (ctx)
+        ctx->cause = cause;
     g_counters.failed_reads += status;
     return status;
 }
