@@ -14,6 +14,10 @@ add_executable(test_usctl test_usctl.cpp)
 target_link_libraries(test_usctl PRIVATE ustest testchannel qeldevice virtualclock gtest_main)
 add_test(NAME usctl COMMAND test_usctl)
 
+add_executable(test_cause test_cause.cpp)
+target_link_libraries(test_cause PRIVATE ustest testchannel qeldevice virtualclock gtest_main)
+add_test(NAME cause COMMAND test_cause)
+
 add_executable(test_fwup test_fwup.cpp)
 target_link_libraries(test_fwup PRIVATE ustest testchannel qeldevice mkimage virtualclock gtest_main)
 add_test(NAME fwup COMMAND test_fwup)
