@@ -48,6 +48,10 @@ int ScriptedTarget::control_in(uint8_t, uint16_t, uint16_t, uint8_t *out, size_t
 {
     ++reads;
     std::vector<uint8_t> reply;
+    if (replies.empty() && gone_when_done) {
+        *supplied = 0;
+        return ENODEV;
+    }
     if (!replies.empty()) {
         reply = std::move(replies.front());
         replies.pop_front();

@@ -50,7 +50,8 @@ private:
 };
 
 // A target that plays back replies: each read takes the next queued reply;
-// once the queue is empty, respond (when set) or else the idle reply answers.
+// once the queue is empty, respond (when set) or else the idle reply answers,
+// unless gone_when_done says the device leaves with its last reply.
 // Every accepted write is recorded; refuse_writes makes the next writes stall.
 class ScriptedTarget : public ChannelTarget {
 public:
@@ -59,6 +60,7 @@ public:
     std::function<std::vector<uint8_t>(const ScriptedTarget &)> respond;
     int refuse_writes = 0;
     size_t supply_limit = SIZE_MAX;            // most bytes a read supplies
+    bool gone_when_done = false;               // reads after the queue fail with ENODEV
 
     std::vector<std::vector<uint8_t>> sent;    // payloads of accepted writes
     size_t reads = 0;
