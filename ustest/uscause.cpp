@@ -7,6 +7,7 @@ namespace {
 const char *const k_names[US_CAUSE_COUNT] = {
     "none",        "no-device",        "no-access",   "gone",
     "timeout",     "refused",          "malformed",   "busy",
+    "unsteady",    "mismatch",
     "unreadable",  "not-regular",      "too-large",   "too-short",
     "no-size",     "truncated",        "checksum",
 };

@@ -14,9 +14,12 @@ enum us_cause {
     US_CAUSE_NO_ACCESS,       // the channel exists but may not be used
     US_CAUSE_GONE,            // the device or its driver went away
     US_CAUSE_TIMEOUT,         // no (whole) answer in time
-    US_CAUSE_REFUSED,         // a request refused or stalled
+    US_CAUSE_REFUSED,         // a request refused, stalled, or answered without what was asked
     US_CAUSE_MALFORMED,       // a reply that breaks the channel's or the protocol's rules
     US_CAUSE_BUSY,            // the device kept saying it was busy
+    // What the device reported about its firmware.
+    US_CAUSE_UNSTEADY,        // its checksum readings before an update did not agree
+    US_CAUSE_MISMATCH,        // after the update its checksum is not the image's
     // The firmware image.
     US_CAUSE_IMAGE_UNREADABLE,    // cannot be opened or read
     US_CAUSE_IMAGE_NOT_REGULAR,   // a directory, a named pipe, a device...

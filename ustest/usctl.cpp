@@ -45,7 +45,7 @@ int query(usctl_handle *dev, uint8_t tag, uint32_t *out, std::initializer_list<i
         if (polls > 1)
             us_sleep_ms(kPollMs);
     }
-    set_cause(dev, US_CAUSE_TIMEOUT);
+    set_cause(dev, US_CAUSE_REFUSED);   // it answered, but never with this
     return 1;
 }
 
@@ -229,7 +229,8 @@ int usctl_get_info(usctl_handle *dev, void *dest, uint8_t max, uint8_t *length_o
         }
     }
     diag(826);
-    set_cause(dev, malformed ? US_CAUSE_MALFORMED : US_CAUSE_TIMEOUT);
+    // A device that answers but leaves out what was asked refuses it.
+    set_cause(dev, malformed ? US_CAUSE_MALFORMED : US_CAUSE_REFUSED);
     return 1;
 }
 
@@ -283,7 +284,7 @@ int usctl_get_checksum(usctl_handle *dev, uint32_t check_size, uint32_t *out)
             }
         }
     }
-    set_cause(dev, US_CAUSE_TIMEOUT);
+    set_cause(dev, US_CAUSE_REFUSED);   // it answered, but never with this
     return 1;
 }
 
@@ -388,7 +389,7 @@ int usctl_get_param(usctl_handle *dev, uint8_t s1, uint8_t s2, uint8_t tag, uint
         if (!pending)
             return 0;
     }
-    set_cause(dev, US_CAUSE_TIMEOUT);
+    set_cause(dev, US_CAUSE_REFUSED);   // it answered, but never with this
     return 1;
 }
 

@@ -64,7 +64,7 @@ int usctl_fwup(usctl_handle *dev, const uint8_t *image, uint32_t size,
                 break;
             if (--polls == 0) {
                 diag(244);
-                set_cause(dev, US_CAUSE_TIMEOUT);
+                set_cause(dev, US_CAUSE_REFUSED);   // it answered, never with both
                 return 1;
             }
             us_sleep_ms(kPollMs);

@@ -174,7 +174,7 @@ INSTANTIATE_TEST_SUITE_P(
         ProtocolCase{"ShortReplies", [](ProtocolCauses &t) { t.device_with("short-read"); },
                      ask_version, US_CAUSE_MALFORMED},
         ProtocolCase{"VersionNeverSent", [](ProtocolCauses &t) { t.device_with("never=50"); },
-                     ask_version, US_CAUSE_TIMEOUT},
+                     ask_version, US_CAUSE_REFUSED},
         ProtocolCase{"VersionAsOneByte",
                      [](ProtocolCauses &t) {
                          // The version as a one-byte integer: no type it may come as.
@@ -185,7 +185,7 @@ INSTANTIATE_TEST_SUITE_P(
         ProtocolCase{"NoRoomEver", [](ProtocolCauses &t) { t.device_with("no-room"); },
                      send_image, US_CAUSE_BUSY},
         ProtocolCase{"NoOffsetItem", [](ProtocolCauses &t) { t.device_with("never=36"); },
-                     send_image, US_CAUSE_TIMEOUT},
+                     send_image, US_CAUSE_REFUSED},
         ProtocolCase{"GoneMidTransfer", [](ProtocolCauses &t) { t.device_with("vanish=1500"); },
                      send_image, US_CAUSE_GONE}),
     [](const testing::TestParamInfo<ProtocolCase> &info) { return std::string(info.param.name); });
