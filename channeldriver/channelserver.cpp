@@ -9,12 +9,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "channelwire.h"
+
 namespace qeldriver {
 
 namespace {
 
 // How long a client may take to send its request, and to take its reply.
-const int k_request_limit_ms = 5000;
+const int k_request_limit_ms = QEL_CHANNEL_TIME_LIMIT_MS;
 
 int64_t now_ms()
 {
@@ -92,7 +94,7 @@ void ChannelServer::serve(int fd, const Handler &handle)
 {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     const int64_t deadline = now_ms() + k_request_limit_ms;
-    uint8_t header[kChannelHeader];
+    uint8_t header[QEL_CHANNEL_REQUEST_HEADER];
     if (!read_exact(fd, header, sizeof header, deadline))
         return note("connection closed before a whole request");
     const long expected = input_expected(header);

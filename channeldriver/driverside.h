@@ -9,20 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "channelwire.h"
 #include "controltarget.h"
 
 namespace qeldriver {
 
-enum {
-    kChannelHeader = 16,     // magic, control code, input length, output length
-    kReplyHeader = 12,       // magic, error, bytes returned
-    kMaxInput = 65551,
-    kMaxOutput = 65535,
-    kControlCode = 0x222000,
-};
-
-// The input bytes to read after a channel header; -1 when the header alone is
-// malformed (it is answered at once, without waiting for more).
+// The input bytes to read after a channel header (QEL_CHANNEL_REQUEST_HEADER
+// bytes); -1 when the header alone is malformed (it is answered at once,
+// without waiting for more).
 long input_expected(const uint8_t *header);
 
 struct Outcome {
@@ -35,7 +29,7 @@ struct Outcome {
 Outcome carry_out(ControlTarget &device, const uint8_t *header, const uint8_t *input,
                   size_t input_length);
 
-// The reply as sent: magic "QELR", error, count, bytes.
+// The reply as sent: its header, then the bytes.
 std::vector<uint8_t> encode_reply(const Outcome &outcome);
 
 } // namespace qeldriver

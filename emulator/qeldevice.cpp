@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "channelwire.h"
 #include "prgdecode.h"
 
 namespace qel {
@@ -212,8 +213,8 @@ int Device::control_out(uint8_t request, uint16_t value, uint16_t index, const u
         ++writes_refused_;
         return EIO;
     }
-    if (request != kRequestMessage || value != 0 || index != 0 || !data || length == 0 ||
-        length > kMessageSize)
+    if (request != QEL_REQUEST_MESSAGE || value != 0 || index != 0 || !data || length == 0 ||
+        length > QEL_MESSAGE_SIZE)
         return EIO;
     return handle_message(data, length) ? 0 : ENODEV;
 }
@@ -225,9 +226,9 @@ int Device::control_in(uint8_t request, uint16_t value, uint16_t index, uint8_t 
         *supplied = 0;
     if (gone_)
         return ENODEV;
-    uint8_t reply[kMessageSize];
-    size_t n = std::min(length, kMessageSize);
-    const bool valid = request == kRequestReply && value == 0 && index == 0 && (out || n == 0);
+    uint8_t reply[QEL_MESSAGE_SIZE];
+    size_t n = std::min<size_t>(length, QEL_MESSAGE_SIZE);
+    const bool valid = request == QEL_REQUEST_REPLY && value == 0 && index == 0 && (out || n == 0);
     if (valid) {
         reply_bytes(reply);
         if (cfg_.short_reads &&
@@ -251,14 +252,14 @@ int Device::control_in(uint8_t request, uint16_t value, uint16_t index, uint8_t 
 }
 
 // The reply: the ready flag, then the answer to the last message, then the
-// end item, zero-padded to 64 bytes. What does not fit is left out; a byte
+// end item, zero-padded to a whole message. What does not fit is left out; a byte
 // string is cut to the room left.
 void Device::reply_bytes(uint8_t *reply) const
 {
-    std::memset(reply, 0, kMessageSize);
+    std::memset(reply, 0, QEL_MESSAGE_SIZE);
     size_t pos = 0;
     auto put = [&](const Answer &a) {
-        const size_t left = kMessageSize - pos;
+        const size_t left = QEL_MESSAGE_SIZE - pos;
         uint8_t *p = reply + pos;
         size_t size = 0;
         switch (a.type) {

@@ -82,10 +82,6 @@ public:
     bool updated() const;              // a transfer has been completed and installed
     bool ready() const;                // what the ready flag says right now
 
-    static constexpr uint8_t kRequestMessage = 29;
-    static constexpr uint8_t kRequestReply = 30;
-    static constexpr size_t kMessageSize = 64;
-
 private:
     struct Answer {
         uint8_t tag;

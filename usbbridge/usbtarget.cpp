@@ -36,10 +36,11 @@ int UsbTarget::transfer(uint8_t request_type, uint8_t request, uint8_t *data, si
 int UsbTarget::control_out(uint8_t request, uint16_t value, uint16_t index, const uint8_t *data,
                            size_t length)
 {
-    if (request != kRequestMessage || value != 0 || index != 0 || length == 0 || length > kMaxLength)
+    if (request != QEL_REQUEST_MESSAGE || value != 0 || index != 0 || length == 0
+        || length > QEL_MESSAGE_SIZE)
         return EIO;
     // libusb takes a mutable buffer for both directions; an OUT transfer only reads it.
-    uint8_t copy[kMaxLength];
+    uint8_t copy[QEL_MESSAGE_SIZE];
     for (size_t i = 0; i < length; ++i)
         copy[i] = data[i];
     const int r = transfer(LIBUSB_ENDPOINT_OUT | LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_DEVICE,
@@ -54,7 +55,7 @@ int UsbTarget::control_in(uint8_t request, uint16_t value, uint16_t index, uint8
                           size_t length, size_t *supplied)
 {
     *supplied = 0;
-    if (request != kRequestReply || value != 0 || index != 0 || length > kMaxLength)
+    if (request != QEL_REQUEST_REPLY || value != 0 || index != 0 || length > QEL_MESSAGE_SIZE)
         return EIO;
     const int r = transfer(LIBUSB_ENDPOINT_IN | LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_DEVICE,
                            request, out, length);

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "channelwire.h"
 #include "controltarget.h"
 
 struct libusb_device_handle;
@@ -32,10 +33,11 @@ public:
     // The device was found gone other than by a transfer (its opening).
     void mark_gone() { gone_ = true; }
 
-    static constexpr uint8_t kRequestMessage = 29;
-    static constexpr uint8_t kRequestReply = 30;
-    static constexpr size_t kMaxLength = 64;
-    static constexpr unsigned kTimeoutMs = 2000;   // below the client's 5 s
+    // Below the channel's limit, so that a device that does not answer is
+    // reported to the client rather than the client giving up first.
+    static constexpr unsigned kTimeoutMs = 2000;
+    static_assert(kTimeoutMs < QEL_CHANNEL_TIME_LIMIT_MS,
+                  "a transfer must end before the client stops waiting");
 
     // libusb's error as the channel reports it.
     static int channel_error(int libusb_error);

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "channelwire.h"
 #include "uscause.h"
 
 #ifdef _WIN32
@@ -19,8 +20,8 @@ typedef char usbdevs_char;      // and UTF-8 elsewhere
 enum {
     USBDEVS_MAX_DEVICES = 10,
     USBDEVS_PATH_CAPACITY = 260,
-    USBDEVS_IOCTL_CODE = 0x222000,
-    USBDEVS_FUNCTION_VENDOR_DEVICE = 23,
+    USBDEVS_IOCTL_CODE = QEL_CONTROL_CODE,
+    USBDEVS_FUNCTION_VENDOR_DEVICE = QEL_CONTROL_FUNCTION_VENDOR_DEVICE,
 };
 
 struct usbdevs_entry {
@@ -37,10 +38,10 @@ struct usbdevs_context {
 };
 
 #pragma pack(push, 1)
-// The 16-byte header at the start of every I/O control request; the driver
-// reads it little-endian.
+// The header at the start of every I/O control request; the driver reads it
+// little-endian. The field offsets are QEL_CONTROL_*_AT in channelwire.h.
 struct usbdevs_request {
-    uint32_t direction;   // 0 host to device, 1 device to host
+    uint32_t direction;   // QEL_CONTROL_OUT or QEL_CONTROL_IN
     uint32_t length;      // payload length of a write, 0 for a read
     uint16_t function;    // USBDEVS_FUNCTION_VENDOR_DEVICE
     uint16_t value;
@@ -49,7 +50,15 @@ struct usbdevs_request {
     uint8_t request;
 };
 #pragma pack(pop)
-static_assert(sizeof(usbdevs_request) == 16, "request header must be 16 bytes");
+static_assert(sizeof(usbdevs_request) == QEL_CONTROL_HEADER, "the request header's size");
+static_assert(offsetof(usbdevs_request, direction) == QEL_CONTROL_DIRECTION_AT
+                  && offsetof(usbdevs_request, length) == QEL_CONTROL_LENGTH_AT
+                  && offsetof(usbdevs_request, function) == QEL_CONTROL_FUNCTION_AT
+                  && offsetof(usbdevs_request, value) == QEL_CONTROL_VALUE_AT
+                  && offsetof(usbdevs_request, index) == QEL_CONTROL_INDEX_AT
+                  && offsetof(usbdevs_request, reserved) == QEL_CONTROL_RESERVED_AT
+                  && offsetof(usbdevs_request, request) == QEL_CONTROL_REQUEST_AT,
+              "the request header's fields lie where the driver reads them");
 
 typedef void *usbdevs_handle;   // an open channel; USBDEVS_INVALID_HANDLE on failure
 #define USBDEVS_INVALID_HANDLE ((usbdevs_handle)(intptr_t)-1)

@@ -21,6 +21,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "channelwire.h"
 #include "ustrace.h"
 
 #ifndef MSG_NOSIGNAL
@@ -30,10 +31,10 @@
 namespace {
 
 // A driver that has taken the request gets this long to answer in full.
-const int k_reply_limit_ms = 5000;
+const int k_reply_limit_ms = QEL_CHANNEL_TIME_LIMIT_MS;
 
-const uint32_t k_max_input = 65551;
-const uint32_t k_max_output = 65535;
+const uint32_t k_max_input = QEL_CHANNEL_MAX_INPUT;
+const uint32_t k_max_output = QEL_CHANNEL_MAX_OUTPUT;
 
 struct Device {
     std::string dir;                      // <root>/<instance>
@@ -428,13 +429,13 @@ bool usbdevs_os_channel_ioctl(usbdevs_handle handle, uint32_t code, const void *
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
         return false;
 
-    std::vector<uint8_t> request(16 + in_length);
-    std::memcpy(request.data(), "QELC", 4);
-    put_le32(&request[4], code);
-    put_le32(&request[8], in_length);
-    put_le32(&request[12], out_length);
+    std::vector<uint8_t> request(QEL_CHANNEL_REQUEST_HEADER + in_length);
+    std::memcpy(request.data(), QEL_CHANNEL_REQUEST_MAGIC, QEL_CHANNEL_MAGIC_SIZE);
+    put_le32(&request[QEL_CHANNEL_REQUEST_CODE_AT], code);
+    put_le32(&request[QEL_CHANNEL_REQUEST_INPUT_AT], in_length);
+    put_le32(&request[QEL_CHANNEL_REQUEST_OUTPUT_AT], out_length);
     if (in_length)
-        std::memcpy(&request[16], in, in_length);
+        std::memcpy(&request[QEL_CHANNEL_REQUEST_HEADER], in, in_length);
 
     if (!send_all(fd, request.data(), request.size(), now_ms() + k_reply_limit_ms)) {
         // A driver may answer and close without taking all of a request it
@@ -444,19 +445,19 @@ bool usbdevs_os_channel_ioctl(usbdevs_handle handle, uint32_t code, const void *
     }
 
     const int64_t deadline = now_ms() + k_reply_limit_ms;
-    uint8_t head[12];
+    uint8_t head[QEL_CHANNEL_REPLY_HEADER];
     if (!recv_all(fd, head, sizeof head, deadline))
         return false;
-    if (std::memcmp(head, "QELR", 4) != 0) {
+    if (std::memcmp(head, QEL_CHANNEL_REPLY_MAGIC, QEL_CHANNEL_MAGIC_SIZE) != 0) {
         errno = EPROTO;
         return false;
     }
-    const uint32_t error = get_le32(head + 4);
+    const uint32_t error = get_le32(head + QEL_CHANNEL_REPLY_ERROR_AT);
     if (error != 0) {
         errno = static_cast<int>(error);
         return false;
     }
-    const uint32_t count = get_le32(head + 8);
+    const uint32_t count = get_le32(head + QEL_CHANNEL_REPLY_COUNT_AT);
     const uint32_t kept = std::min(count, out_length);
     if (!recv_all(fd, static_cast<uint8_t *>(out), kept, deadline)
         || !recv_all(fd, nullptr, count - kept, deadline))

@@ -33,9 +33,6 @@ __declspec(dllimport) int __stdcall setsockopt(QSOCKET, int, int, const char *, 
 #define Q_SOL_SOCKET 0xffff
 #define Q_SO_SNDTIMEO 0x1005
 
-/* The channel's limit for a whole reply once the request is written. */
-#define REPLY_TIMEOUT_MS 5000
-
 /* Errors of the Linux side (errno values) as the statuses a driver gives. */
 static NTSTATUS status_of(ULONG error)
 {
@@ -128,16 +125,16 @@ NTSTATUS qel_channel_request(USHORT port, const UCHAR *in, ULONG in_len, UCHAR *
 {
     QSOCKADDR_IN relay;
     QSOCKET s;
-    UCHAR head[16], reply[12];
+    UCHAR head[QEL_CHANNEL_REQUEST_HEADER], reply[QEL_CHANNEL_REPLY_HEADER];
     ULONG error, count;
-    ULONG send_timeout = REPLY_TIMEOUT_MS;
+    ULONG send_timeout = QEL_CHANNEL_TIME_LIMIT_MS;
     int timed_out = 0;
     NTSTATUS status;
 
     *returned = 0;
     if (!port)
         return STATUS_DEVICE_NOT_CONNECTED;
-    if (in_len > QEL_MAX_INPUT || out_len > QEL_MAX_OUTPUT)
+    if (in_len > QEL_CHANNEL_MAX_INPUT || out_len > QEL_CHANNEL_MAX_OUTPUT)
         return STATUS_INVALID_PARAMETER;
     RtlZeroMemory(&relay, sizeof relay);
     relay.family = Q_AF_INET;
@@ -154,21 +151,22 @@ NTSTATUS qel_channel_request(USHORT port, const UCHAR *in, ULONG in_len, UCHAR *
         closesocket(s);
         return STATUS_DEVICE_NOT_CONNECTED;
     }
-    RtlCopyMemory(head, "QELC", 4);
-    put_le32(head + 4, QEL_IOCTL);
-    put_le32(head + 8, in_len);
-    put_le32(head + 12, out_len);
+    RtlCopyMemory(head, QEL_CHANNEL_REQUEST_MAGIC, QEL_CHANNEL_MAGIC_SIZE);
+    put_le32(head + QEL_CHANNEL_REQUEST_CODE_AT, QEL_CONTROL_CODE);
+    put_le32(head + QEL_CHANNEL_REQUEST_INPUT_AT, in_len);
+    put_le32(head + QEL_CHANNEL_REQUEST_OUTPUT_AT, out_len);
     status = STATUS_IO_DEVICE_ERROR;
     if (!send_all(s, head, sizeof head) || !send_all(s, in, in_len))
         goto done;
     {
-        const ULONGLONG deadline = now_ms() + REPLY_TIMEOUT_MS;
+        const ULONGLONG deadline = now_ms() + QEL_CHANNEL_TIME_LIMIT_MS;
         if (!recv_all(s, reply, sizeof reply, deadline, &timed_out))
             goto done;
-        if (RtlCompareMemory(reply, "QELR", 4) != 4)
+        if (RtlCompareMemory(reply, QEL_CHANNEL_REPLY_MAGIC, QEL_CHANNEL_MAGIC_SIZE)
+            != QEL_CHANNEL_MAGIC_SIZE)
             goto done;
-        error = get_le32(reply + 4);
-        count = get_le32(reply + 8);
+        error = get_le32(reply + QEL_CHANNEL_REPLY_ERROR_AT);
+        count = get_le32(reply + QEL_CHANNEL_REPLY_COUNT_AT);
         /* A reply larger than the caller's buffer cannot be what the device
          * supplied for this request: the reply is broken, not shortened. */
         if (count > out_len || (error && count))

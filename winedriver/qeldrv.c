@@ -1,9 +1,9 @@
 /*
  * qel.sys: a stand-in "qel" driver for testing the Windows program under
  * wine, never shipped. It plays the vendor's driver on a root-enumerated
- * device: service "qel", one KSCATEGORY_RENDER interface, and I/O control
- * 0x222000 carried to an emulated device on the Linux side as one request
- * and one reply of the device channel (qelchannel.c).
+ * device: service "qel", one KSCATEGORY_RENDER interface, and its one I/O
+ * control code (QEL_CONTROL_CODE) carried to an emulated device on the Linux
+ * side as one request and one reply of the device channel (qelchannel.c).
  *
  * No real Windows kernel could load it: it imports ws2_32.dll, a user-mode
  * DLL, which a kernel driver cannot link to. Wine
@@ -77,11 +77,11 @@ static NTSTATUS qel_ioctl(DEVICE_OBJECT *device, IRP *irp)
     status = IoAcquireRemoveLock(&ext->remove_lock, irp);
     if (!NT_SUCCESS(status))
         return complete(irp, status, 0);
-    if (code != QEL_IOCTL)
+    if (code != QEL_CONTROL_CODE)
         status = STATUS_INVALID_DEVICE_REQUEST;
     else if (!ext->started)
         status = STATUS_DEVICE_NOT_CONNECTED;
-    else if (!buffer || in_len > QEL_MAX_INPUT || out_len > QEL_MAX_OUTPUT)
+    else if (!buffer || in_len > QEL_CHANNEL_MAX_INPUT || out_len > QEL_CHANNEL_MAX_OUTPUT)
         status = STATUS_INVALID_PARAMETER;
     else if (!(in = ExAllocatePoolWithTag(NonPagedPool, in_len ? in_len : 1, QEL_POOL_TAG)))
         status = STATUS_INSUFFICIENT_RESOURCES;

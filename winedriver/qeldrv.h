@@ -4,11 +4,9 @@
 
 #include <ntddk.h>
 
-#define QEL_IOCTL 0x222000
+#include "channelwire.h"
+
 #define QEL_POOL_TAG 0x206c4551u /* "QEl " */
-/* The channel's limits on one request, as the Linux side enforces them. */
-#define QEL_MAX_INPUT 65551u
-#define QEL_MAX_OUTPUT 65535u
 
 typedef struct {
     DEVICE_OBJECT *lower;

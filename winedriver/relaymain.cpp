@@ -13,12 +13,13 @@
 #include <cstring>
 #include <string>
 
+#include "channelwire.h"
 #include "tcprelay.h"
 
 namespace {
 
 // The channel's own limit for a whole reply.
-const int k_timeout_ms = 5000;
+const int k_timeout_ms = QEL_CHANNEL_TIME_LIMIT_MS;
 
 int usage()
 {

@@ -12,6 +12,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "channelwire.h"
 #include "driverside.h"
 
 namespace qelrelay {
@@ -149,7 +150,7 @@ bool TcpRelay::serve_one()
 void TcpRelay::serve(int client)
 {
     int64_t deadline = now_ms() + timeout_ms_;
-    uint8_t header[qeldriver::kChannelHeader];
+    uint8_t header[QEL_CHANNEL_REQUEST_HEADER];
     if (!read_exact(client, header, sizeof header, deadline))
         return;
     const long n = qeldriver::input_expected(header);
@@ -165,14 +166,14 @@ void TcpRelay::serve(int client)
     if (device < 0)
         return answer(client, ENODEV, deadline);
     deadline = now_ms() + timeout_ms_;
-    uint8_t reply[qeldriver::kReplyHeader];
+    uint8_t reply[QEL_CHANNEL_REPLY_HEADER];
     std::vector<uint8_t> bytes;
     bool whole = write_all(device, request.data(), request.size(), deadline)
                  && read_exact(device, reply, sizeof reply, deadline)
-                 && std::memcmp(reply, "QELR", 4) == 0
-                 && le32(reply + 8) <= qeldriver::kMaxOutput;
+                 && std::memcmp(reply, QEL_CHANNEL_REPLY_MAGIC, QEL_CHANNEL_MAGIC_SIZE) == 0
+                 && le32(reply + QEL_CHANNEL_REPLY_COUNT_AT) <= QEL_CHANNEL_MAX_OUTPUT;
     if (whole) {
-        bytes.resize(le32(reply + 8));
+        bytes.resize(le32(reply + QEL_CHANNEL_REPLY_COUNT_AT));
         whole = read_exact(device, bytes.data(), bytes.size(), deadline);
     }
     close(device);

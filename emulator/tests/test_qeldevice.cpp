@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "channelwire.h"
 #include "mkimage.h"
 #include "prgdecode.h"
 #include "qeldevice.h"
@@ -91,12 +92,15 @@ protected:
         dev.reset(new qel::Device(cfg));
         return *dev;
     }
-    int send(const Bytes &msg) { return dev->control_out(29, 0, 0, msg.data(), msg.size()); }
-    Bytes read(size_t length = 64)
+    int send(const Bytes &msg)
+    {
+        return dev->control_out(QEL_REQUEST_MESSAGE, 0, 0, msg.data(), msg.size());
+    }
+    Bytes read(size_t length = QEL_MESSAGE_SIZE)
     {
         Bytes r(length);
         size_t n = 0;
-        EXPECT_EQ(dev->control_in(30, 0, 0, r.data(), length, &n), 0);
+        EXPECT_EQ(dev->control_in(QEL_REQUEST_REPLY, 0, 0, r.data(), length, &n), 0);
         r.resize(n);
         return r;
     }
@@ -169,19 +173,19 @@ TEST_P(Stalls, RefusedWithEio)
 
 INSTANTIATE_TEST_SUITE_P(
     Requests, Stalls,
-    testing::Values(BadRequest{"OutOtherCode", true, 30, 0, 0, 4},
-                    BadRequest{"OutValue", true, 29, 1, 0, 4},
-                    BadRequest{"OutIndex", true, 29, 0, 1, 4},
-                    BadRequest{"OutEmpty", true, 29, 0, 0, 0},
-                    BadRequest{"OutTooLong", true, 29, 0, 0, 65},
-                    BadRequest{"InOtherCode", false, 29, 0, 0, 64},
-                    BadRequest{"InValue", false, 30, 2, 0, 64}),
+    testing::Values(BadRequest{"OutOtherCode", true, QEL_REQUEST_REPLY, 0, 0, 4},
+                    BadRequest{"OutValue", true, QEL_REQUEST_MESSAGE, 1, 0, 4},
+                    BadRequest{"OutIndex", true, QEL_REQUEST_MESSAGE, 0, 1, 4},
+                    BadRequest{"OutEmpty", true, QEL_REQUEST_MESSAGE, 0, 0, 0},
+                    BadRequest{"OutTooLong", true, QEL_REQUEST_MESSAGE, 0, 0, QEL_MESSAGE_SIZE + 1},
+                    BadRequest{"InOtherCode", false, QEL_REQUEST_MESSAGE, 0, 0, QEL_MESSAGE_SIZE},
+                    BadRequest{"InValue", false, QEL_REQUEST_REPLY, 2, 0, QEL_MESSAGE_SIZE}),
     [](const testing::TestParamInfo<BadRequest> &info) { return std::string(info.param.name); });
 
 TEST_F(DeviceTest, RepliesAreReadyFlagAnswerAndPadding)
 {
     start();
-    Bytes expected(64, 0);
+    Bytes expected(QEL_MESSAGE_SIZE, 0);
     expected[0] = 0xA1;
     expected[1] = 2;
     expected[2] = 1;
@@ -221,7 +225,7 @@ TEST_F(DeviceTest, LongProductIsCutToTheReply)
     cfg.product = std::string(70, 'p');
     start();
     const Bytes r = (send({49, 1, 0, 0}), read());
-    EXPECT_EQ(parse(r).texts.at(52), std::string(64 - 11 - 3, 'p'));
+    EXPECT_EQ(parse(r).texts.at(52), std::string(QEL_MESSAGE_SIZE - 11 - 3, 'p'));
 }
 
 TEST_F(DeviceTest, ChecksumIsSumOfDecodedBodyOverRequestedBytes)
@@ -316,14 +320,14 @@ TEST_F(DeviceTest, LogsEveryRequestInOrder)
 {
     start();
     ASSERT_EQ(send({49, 1, 0, 0}), 0);
-    read(64);
+    read();
     EXPECT_EQ(dev->control_out(7, 0, 0, nullptr, 0), EIO);
     ASSERT_EQ(dev->log().size(), 3u);
     EXPECT_TRUE(dev->log()[0].out);
     EXPECT_EQ(dev->log()[0].data, (Bytes{49, 1, 0, 0}));
     EXPECT_FALSE(dev->log()[1].out);
-    EXPECT_EQ(dev->log()[1].request, 30);
-    EXPECT_EQ(dev->log()[1].data.size(), 64u);
+    EXPECT_EQ(dev->log()[1].request, QEL_REQUEST_REPLY);
+    EXPECT_EQ(dev->log()[1].data.size(), size_t(QEL_MESSAGE_SIZE));
     EXPECT_EQ(dev->log()[2].request, 7);
 }
 
@@ -434,9 +438,10 @@ TEST_F(FaultTest, FirstWritesStall)
 
 TEST_F(FaultTest, ShortReads)
 {
+    const size_t kHalf = QEL_MESSAGE_SIZE / 2;
     const struct { const char *fault; std::vector<size_t> supplied; } cases[] = {
-        {"short-read=2", {32, 32, 64, 64}},
-        {"short-read", {32, 32, 32, 32}},
+        {"short-read=2", {kHalf, kHalf, QEL_MESSAGE_SIZE, QEL_MESSAGE_SIZE}},
+        {"short-read", {kHalf, kHalf, kHalf, kHalf}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.fault);
@@ -444,9 +449,9 @@ TEST_F(FaultTest, ShortReads)
         cfg.short_read_count = 0;
         start_with(c.fault);
         for (size_t want : c.supplied) {
-            uint8_t buf[64];
+            uint8_t buf[QEL_MESSAGE_SIZE];
             size_t n = 0;
-            EXPECT_EQ(dev->control_in(30, 0, 0, buf, sizeof buf, &n), 0);
+            EXPECT_EQ(dev->control_in(QEL_REQUEST_REPLY, 0, 0, buf, sizeof buf, &n), 0);
             EXPECT_EQ(n, want);
         }
     }
@@ -507,9 +512,9 @@ TEST_F(FaultTest, VanishesAfterImageBytes)
     send_blocks(image, 61, 122);   // crosses 100: taken, then gone
     EXPECT_TRUE(dev->gone());
     const size_t logged = dev->log().size();
-    uint8_t buf[64];
+    uint8_t buf[QEL_MESSAGE_SIZE];
     size_t n = 7;
-    EXPECT_EQ(dev->control_in(30, 0, 0, buf, sizeof buf, &n), ENODEV);
+    EXPECT_EQ(dev->control_in(QEL_REQUEST_REPLY, 0, 0, buf, sizeof buf, &n), ENODEV);
     EXPECT_EQ(n, 0u);
     EXPECT_EQ(send({34, 1, 0, 0}), ENODEV);
     EXPECT_EQ(dev->log().size(), logged) << "a device that is gone receives nothing";

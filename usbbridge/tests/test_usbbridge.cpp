@@ -1,6 +1,7 @@
 // qel-usb-bridge through the real libusb, with no hardware: the bridge runs
 // under umockdev's preload library against emulated USB audio devices, and
 // this process, not preloaded, is its client through the device registry.
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -24,6 +25,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "channelwire.h"
 #include "childprocess.h"
 #include "prgdecode.h"
 #include "testdriver.h"
@@ -67,29 +69,44 @@ private:
     }
 };
 
-void put32(Bytes &b, uint32_t v)
+void put_le(uint8_t *p, uint32_t v, int bytes)
 {
-    for (int i = 0; i < 4; ++i)
-        b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    for (int i = 0; i < bytes; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-// A whole channel request: header, then the I/O control request's 16-byte
-// header and payload.
+// A whole channel request: header, then the I/O control request's header
+// and payload.
 Bytes request(uint32_t direction, uint32_t length, uint8_t code, uint16_t value, const Bytes &payload,
               uint32_t out_length)
 {
-    Bytes input;
-    put32(input, direction);
-    put32(input, length);
-    input.insert(input.end(), { 23, 0, static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                                0, 0, 0, code });
-    input.insert(input.end(), payload.begin(), payload.end());
-    Bytes b = { 'Q', 'E', 'L', 'C' };
-    put32(b, 0x222000);
-    put32(b, static_cast<uint32_t>(input.size()));
-    put32(b, out_length);
-    b.insert(b.end(), input.begin(), input.end());
+    Bytes b(QEL_CHANNEL_REQUEST_HEADER + QEL_CONTROL_HEADER + payload.size());
+    std::memcpy(b.data(), QEL_CHANNEL_REQUEST_MAGIC, QEL_CHANNEL_MAGIC_SIZE);
+    put_le(&b[QEL_CHANNEL_REQUEST_CODE_AT], QEL_CONTROL_CODE, 4);
+    put_le(&b[QEL_CHANNEL_REQUEST_INPUT_AT], static_cast<uint32_t>(QEL_CONTROL_HEADER + payload.size()),
+           4);
+    put_le(&b[QEL_CHANNEL_REQUEST_OUTPUT_AT], out_length, 4);
+    uint8_t *in = &b[QEL_CHANNEL_REQUEST_HEADER];
+    put_le(in + QEL_CONTROL_DIRECTION_AT, direction, 4);
+    put_le(in + QEL_CONTROL_LENGTH_AT, length, 4);
+    put_le(in + QEL_CONTROL_FUNCTION_AT, QEL_CONTROL_FUNCTION_VENDOR_DEVICE, 2);
+    put_le(in + QEL_CONTROL_VALUE_AT, value, 2);
+    in[QEL_CONTROL_REQUEST_AT] = code;
+    std::copy(payload.begin(), payload.end(), in + QEL_CONTROL_HEADER);
     return b;
+}
+
+// A four-byte message to the device.
+Bytes message_request()
+{
+    return request(QEL_CONTROL_OUT, 4, QEL_REQUEST_MESSAGE, 0, Bytes(4), 0);
+}
+
+// A read of the device's whole reply; its four zero bytes make up the least
+// input the driver takes.
+Bytes reply_request()
+{
+    return request(QEL_CONTROL_IN, 0, QEL_REQUEST_REPLY, 0, Bytes(4), QEL_MESSAGE_SIZE);
 }
 
 // One exchange over the channel; the reply's error, or -1 when no whole reply came.
@@ -111,9 +128,10 @@ int64_t one_exchange(const std::string &channel, const Bytes &req)
     for (ssize_t r; (r = read(fd, buf, sizeof buf)) > 0;)
         reply.insert(reply.end(), buf, buf + r);
     close(fd);
-    if (reply.size() < 12 || std::memcmp(reply.data(), "QELR", 4) != 0)
+    if (reply.size() < QEL_CHANNEL_REPLY_HEADER
+        || std::memcmp(reply.data(), QEL_CHANNEL_REPLY_MAGIC, QEL_CHANNEL_MAGIC_SIZE) != 0)
         return -1;
-    return get_le32(reply.data() + 4);
+    return get_le32(reply.data() + QEL_CHANNEL_REPLY_ERROR_AT);
 }
 
 bool eventually(const std::function<bool()> &condition)
@@ -221,7 +239,7 @@ TEST_F(UsbBridgeTest, AStallReachesTheClientAsAnIoErrorAndServingGoesOn)
     BridgeProcess bridge(mock_.root_dir(), { "--port", "1-3" });
     const std::string channel = bridge.await("ready: ");
     EXPECT_EQ(entry("usb-1-3") + "/render/qel", channel);
-    const Bytes message = request(0, 4, 29, 0, Bytes(4), 0);
+    const Bytes message = message_request();
     EXPECT_EQ(EIO, one_exchange(channel, message));
     EXPECT_EQ(0, one_exchange(channel, message));
     EXPECT_EQ(2u, mock_.counts("1-3").urbs);
@@ -290,12 +308,19 @@ TEST_P(UsbBridgeRequests, OnlyTheDevicesTwoRequestsReachTheWire)
 INSTANTIATE_TEST_SUITE_P(
     Cases, UsbBridgeRequests,
     testing::Values(
-        RawCase{ "reply_read", request(1, 0, 30, 0, Bytes(4), 64), 0, true },
-        RawCase{ "other_out_request", request(0, 4, 5, 0, Bytes(4), 0), EIO, false },
-        RawCase{ "other_in_request", request(1, 0, 31, 0, Bytes(4), 64), EIO, false },
-        RawCase{ "nonzero_value", request(1, 0, 30, 1, Bytes(4), 64), EIO, false },
-        RawCase{ "longer_than_a_message", request(0, 65, 29, 0, Bytes(65), 0), EIO, false },
-        RawCase{ "malformed", request(2, 0, 30, 0, Bytes(4), 64), EINVAL, false }),
+        RawCase{ "reply_read", reply_request(), 0, true },
+        RawCase{ "other_out_request", request(QEL_CONTROL_OUT, 4, 5, 0, Bytes(4), 0), EIO, false },
+        RawCase{ "other_in_request",
+                 request(QEL_CONTROL_IN, 0, QEL_REQUEST_REPLY + 1, 0, Bytes(4), QEL_MESSAGE_SIZE), EIO,
+                 false },
+        RawCase{ "nonzero_value",
+                 request(QEL_CONTROL_IN, 0, QEL_REQUEST_REPLY, 1, Bytes(4), QEL_MESSAGE_SIZE), EIO, false },
+        RawCase{ "longer_than_a_message",
+                 request(QEL_CONTROL_OUT, QEL_MESSAGE_SIZE + 1, QEL_REQUEST_MESSAGE, 0,
+                         Bytes(QEL_MESSAGE_SIZE + 1), 0),
+                 EIO, false },
+        RawCase{ "malformed", request(2, 0, QEL_REQUEST_REPLY, 0, Bytes(4), QEL_MESSAGE_SIZE), EINVAL,
+                 false }),
     [](const testing::TestParamInfo<RawCase> &info) { return std::string(info.param.name); });
 
 
@@ -312,14 +337,14 @@ TEST_F(UsbBridgeTest, DevicesPluggedInLaterAreConsideredAndOneUnpluggedLosesItsE
     mock_.add(qel_device("1-4", 5));
     const std::string channel = bridge.await("ready: ");
     EXPECT_EQ(entry("usb-1-4") + "/render/qel", channel);
-    EXPECT_EQ(0, one_exchange(channel, request(1, 0, 30, 0, Bytes(4), 64)));
+    EXPECT_EQ(0, one_exchange(channel, reply_request()));
     EXPECT_EQ(0u, mock_.counts("1-5").urbs);
     EXPECT_FALSE(fs::exists(entry("usb-1-5")));
 
     mock_.unplug("1-1");
     EXPECT_EQ("the device was unplugged; " + entry("usb-1-1") + " removed", bridge.await("gone: "));
     EXPECT_FALSE(fs::exists(entry("usb-1-1")));
-    EXPECT_EQ(0, one_exchange(channel, request(1, 0, 30, 0, Bytes(4), 64)));
+    EXPECT_EQ(0, one_exchange(channel, reply_request()));
     EXPECT_EQ(0, bridge.stop(SIGINT));
     EXPECT_FALSE(fs::exists(entry("usb-1-4")));
 }
@@ -369,7 +394,7 @@ TEST_F(UsbBridgeTest, ATransferThatNeverCompletesTimesOutAndServingGoesOn)
 {
     BridgeProcess bridge(mock_.root_dir(), { "--port", "1-1" });
     const std::string channel = bridge.await("ready: ");
-    const Bytes message = request(0, 4, 29, 0, Bytes(4), 0);
+    const Bytes message = message_request();
     const unsigned before = mock_.counts("1-1").urbs;
     mock_.hold("1-1", true);
     EXPECT_EQ(ETIMEDOUT, one_exchange(channel, message));
@@ -511,7 +536,7 @@ TEST_P(UsbBridgeStops, WaitsForAnUpdateThenStops)
     ask_to_stop(bridge);
     EXPECT_EQ(entry("usb-1-1") + " to finish (at most 10 minutes)",
               bridge.await("qel-usb-bridge: asked to stop; waiting for the update of "));
-    const Bytes reply_read = request(1, 0, 30, 0, Bytes(4), 64);
+    const Bytes reply_read = reply_request();
     for (int i = 0; i < 20; ++i) {
         EXPECT_EQ(0, one_exchange(channel, reply_read)) << i;
         if (i == 10 && GetParam().signal)
@@ -590,7 +615,8 @@ TEST_F(UsbBridgeTest, AStopMidUpdateWaitsForTheWholeImage)
         // One transfer started, none begun again after a cut.
         unsigned starts = 0;
         for (const qel::LogEntry &e : d.log())
-            starts += e.out && e.request == 29 && !e.data.empty() && e.data[0] == usctl_detail::kTagStart;
+            starts += e.out && e.request == QEL_REQUEST_MESSAGE && !e.data.empty()
+                      && e.data[0] == usctl_detail::kTagStart;
         EXPECT_EQ(1u, starts);
     });
     EXPECT_EQ(0u, mock_.counts("1-3").discarded);
@@ -617,12 +643,12 @@ TEST_F(UsbBridgeTest, ASecondBridgeWaitsForAStoppingOneThenServes)
     usleep(300 * 1000);
     EXPECT_EQ(0, kill(second.pid(), 0)) << second.output();
     EXPECT_EQ(std::string::npos, second.output().find("ready:"));
-    EXPECT_EQ(0, one_exchange(entry("usb-1-1") + "/render/qel", request(1, 0, 30, 0, Bytes(4), 64)));
+    EXPECT_EQ(0, one_exchange(entry("usb-1-1") + "/render/qel", reply_request()));
 
     lock.release();
     EXPECT_EQ(0, first.wait()) << first.output();
     EXPECT_EQ(entry("usb-1-1") + "/render/qel", second.await("ready: ")) << second.output();
-    EXPECT_EQ(0, one_exchange(entry("usb-1-1") + "/render/qel", request(1, 0, 30, 0, Bytes(4), 64)));
+    EXPECT_EQ(0, one_exchange(entry("usb-1-1") + "/render/qel", reply_request()));
     EXPECT_EQ(0, second.stop());
 }
 
@@ -650,7 +676,7 @@ TEST_F(UsbBridgeTest, EntriesOfAKilledBridgeAreRemovedAtTheStart)
     EXPECT_TRUE(fs::exists(other + "/render/global"));
     EXPECT_NE(std::string::npos, bridge.output().find("removed " + entry("usb-1-1") + ", left by a bridge"))
         << bridge.output();
-    EXPECT_EQ(0, one_exchange(entry("usb-1-1") + "/render/qel", request(1, 0, 30, 0, Bytes(4), 64)));
+    EXPECT_EQ(0, one_exchange(entry("usb-1-1") + "/render/qel", reply_request()));
     EXPECT_EQ(0, bridge.stop());
     EXPECT_TRUE(fs::exists(other));
 }
@@ -676,7 +702,7 @@ TEST_F(UsbBridgeTest, TheDeviceIsOpenOnlyForARequestOrAnUpdate)
     const unsigned opened_at_start = mock_.counts("1-1").opened;
     EXPECT_EQ(1u, opened_at_start) << "opened once at the start, to learn about access";
     const int idle = sockets_of(bridge.pid());
-    const Bytes reply_read = request(1, 0, 30, 0, Bytes(4), 64);
+    const Bytes reply_read = reply_request();
     EXPECT_EQ(0, one_exchange(channel, reply_read));
     EXPECT_EQ(0, one_exchange(channel, reply_read));
     EXPECT_EQ(opened_at_start + 2, mock_.counts("1-1").opened) << "opened for each request";
@@ -756,7 +782,8 @@ TEST_F(UsbBridgeTest, TheCommandLineUpdaterFinishesAfterTheWindowHasEnded)
         EXPECT_EQ(image, d.installed());
         unsigned starts = 0;
         for (const qel::LogEntry &e : d.log())
-            starts += e.out && e.request == 29 && !e.data.empty() && e.data[0] == usctl_detail::kTagStart;
+            starts += e.out && e.request == QEL_REQUEST_MESSAGE && !e.data.empty()
+                      && e.data[0] == usctl_detail::kTagStart;
         EXPECT_EQ(1u, starts) << "one transfer, never begun again";
     });
     EXPECT_EQ(0u, mock_.counts("1-3").discarded);

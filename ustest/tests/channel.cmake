@@ -8,7 +8,7 @@ else()
   add_library(testdriver STATIC testdriver.cpp childprocess.cpp)
   target_include_directories(testdriver PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
   find_package(Threads REQUIRED)
-  target_link_libraries(testdriver PUBLIC Threads::Threads)
+  target_link_libraries(testdriver PUBLIC channelwire Threads::Threads)
 
   add_executable(test_usbdevs test_usbdevs.cpp)
   target_link_libraries(test_usbdevs PRIVATE usbdevs testdriver gtest_main)

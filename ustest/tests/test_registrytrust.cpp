@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "channelwire.h"
 #include "testdriver.h"
 #include "usbdevs.h"
 #include "usbdevs_os.h"
@@ -255,7 +256,7 @@ TEST(RegistryTrustPeer, ADriverOfAnotherUserIsNoDevice)
     EXPECT_EQ(EACCES, errno);
     const uint8_t payload[4] = { 0x31, 1, 0, 0 };
     CaptureStdout();
-    EXPECT_NE(0, usbdevs_write(&ctx, 29, 0, 0, sizeof payload, payload));
+    EXPECT_NE(0, usbdevs_write(&ctx, QEL_REQUEST_MESSAGE, 0, 0, sizeof payload, payload));
     GetCapturedStdout();
 
     // Both openings reached the driver; neither sent it a byte.

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "channelwire.h"
 #include "testdriver.h"
 #include "usbdevs.h"
 
@@ -221,7 +222,7 @@ TEST_F(Channel, ListGivesEveryQelInterfaceAndOpensTheChosenOne)
     ASSERT_EQ(0, usbdevs_open_path(&ctx, &handle, entries[1].path));
     EXPECT_EQ(&ctx, handle);
     const uint8_t byte = 1;
-    EXPECT_EQ(0, usbdevs_write(&ctx, 29, 0, 0, 1, &byte));
+    EXPECT_EQ(0, usbdevs_write(&ctx, QEL_REQUEST_MESSAGE, 0, 0, 1, &byte));
     EXPECT_EQ(1u, driver_a.wait_for(1).size());
     EXPECT_TRUE(driver_b.untouched());
 
@@ -276,7 +277,7 @@ TEST_P(ChannelPath, ReplacesTheReferenceName)
     TestDriver driver(c.channel, [](const Bytes &) { return ok_reply(); });
     set_path(c.interface);
     const uint8_t byte = 1;
-    EXPECT_EQ(0, usbdevs_write(&ctx, 29, 0, 0, 1, &byte));
+    EXPECT_EQ(0, usbdevs_write(&ctx, QEL_REQUEST_MESSAGE, 0, 0, 1, &byte));
     EXPECT_EQ(1u, driver.wait_for(1).size());
 }
 
@@ -292,7 +293,7 @@ TEST_F(Channel, EmptyPathOpensNothing)
 {
     CaptureStdout();
     const uint8_t byte = 1;
-    EXPECT_EQ(1, usbdevs_write(&ctx, 29, 0, 0, 1, &byte));
+    EXPECT_EQ(1, usbdevs_write(&ctx, QEL_REQUEST_MESSAGE, 0, 0, 1, &byte));
     EXPECT_EQ(last_error_lines(ENOENT) + "ERROR : 200\n" + site(248), GetCapturedStdout());
 }
 
@@ -313,9 +314,9 @@ TEST_F(Channel, InterfacePathTooLongLeavesTheDeviceUnused)
 
     CaptureStdout();
     const uint8_t byte = 1;
-    EXPECT_EQ(1, usbdevs_write(&ctx, 29, 0, 0, 1, &byte));
+    EXPECT_EQ(1, usbdevs_write(&ctx, QEL_REQUEST_MESSAGE, 0, 0, 1, &byte));
     uint8_t buf[64];
-    EXPECT_EQ(1, usbdevs_read(&ctx, 30, 0, 0, sizeof buf, buf));
+    EXPECT_EQ(1, usbdevs_read(&ctx, QEL_REQUEST_REPLY, 0, 0, sizeof buf, buf));
     GetCapturedStdout();
     EXPECT_TRUE(wrong.untouched());
 }
@@ -328,7 +329,7 @@ TEST_F(Channel, ChannelPathBeyondTheSocketLimitFailsAtOpening)
     ASSERT_EQ(0, usbdevs_open_index(&ctx, nullptr, 0));
     CaptureStdout();
     const uint8_t byte = 1;
-    EXPECT_EQ(1, usbdevs_write(&ctx, 29, 0, 0, 1, &byte));
+    EXPECT_EQ(1, usbdevs_write(&ctx, QEL_REQUEST_MESSAGE, 0, 0, 1, &byte));
     EXPECT_EQ(last_error_lines(ENAMETOOLONG) + "ERROR : 200\n" + site(248), GetCapturedStdout());
 }
 
@@ -339,10 +340,19 @@ struct WriteCase {
 
 class WriteLayout : public Channel, public testing::WithParamInterface<WriteCase> {};
 
+// The one test that spells the wire format out byte by byte instead of
+// through channelwire.h: every end of the channel takes its numbers from
+// there, so only literals written apart from it notice when one changes.
+// What a write's bytes cannot show is pinned beside it.
+static_assert(QEL_CONTROL_IN == 1 && QEL_CHANNEL_REPLY_ERROR_AT == 4
+                  && QEL_CHANNEL_REPLY_COUNT_AT == 8 && QEL_CHANNEL_MAX_INPUT == 65551
+                  && QEL_CHANNEL_MAX_OUTPUT == 65535 && QEL_REQUEST_MESSAGE == 29
+                  && QEL_REQUEST_REPLY == 30 && QEL_MESSAGE_SIZE == 64,
+              "the wire format is the device's and its driver's, not ours to change");
 TEST_P(WriteLayout, SendsOneRequest)
 {
     const WriteCase &c = GetParam();
-    present([](const Bytes &) { return ok_reply(); });
+    present([](const Bytes &) { return Bytes{ 'Q', 'E', 'L', 'R', 0, 0, 0, 0, 0, 0, 0, 0 }; });
     Bytes payload(c.length);
     for (size_t i = 0; i < payload.size(); ++i)
         payload[i] = static_cast<uint8_t>(0xA0 + i);
@@ -395,18 +405,20 @@ TEST_F(Channel, ReadSendsOneRequestAndDeliversTheReply)
     ASSERT_EQ(1u, conns.size());
     EXPECT_TRUE(conns[0].closed_by_client);
     const Bytes &r = conns[0].request;
-    ASSERT_EQ(36u, r.size());
-    EXPECT_EQ(20u, get_le32(&r[8]));
-    EXPECT_EQ(64u, get_le32(&r[12]));
-    const uint8_t *in = &r[16];
-    EXPECT_EQ(1u, get_le32(in + 0));          // direction: device to host
-    EXPECT_EQ(0u, get_le32(in + 4));
-    EXPECT_EQ(23, get_le16(in + 8));
-    EXPECT_EQ(0x0102, get_le16(in + 10));
-    EXPECT_EQ(0x0304, get_le16(in + 12));
-    EXPECT_EQ(0, in[14]);
-    EXPECT_EQ(0x1E, in[15]);
-    EXPECT_EQ(0u, get_le32(in + 16));
+    ASSERT_EQ(size_t(QEL_CHANNEL_REQUEST_HEADER + QEL_CONTROL_MIN_INPUT), r.size());
+    EXPECT_EQ(0, std::memcmp(r.data(), QEL_CHANNEL_REQUEST_MAGIC, QEL_CHANNEL_MAGIC_SIZE));
+    EXPECT_EQ(uint32_t(QEL_CONTROL_CODE), get_le32(&r[QEL_CHANNEL_REQUEST_CODE_AT]));
+    EXPECT_EQ(uint32_t(QEL_CONTROL_MIN_INPUT), get_le32(&r[QEL_CHANNEL_REQUEST_INPUT_AT]));
+    EXPECT_EQ(64u, get_le32(&r[QEL_CHANNEL_REQUEST_OUTPUT_AT]));
+    const uint8_t *in = &r[QEL_CHANNEL_REQUEST_HEADER];
+    EXPECT_EQ(uint32_t(QEL_CONTROL_IN), get_le32(in + QEL_CONTROL_DIRECTION_AT));
+    EXPECT_EQ(0u, get_le32(in + QEL_CONTROL_LENGTH_AT));
+    EXPECT_EQ(QEL_CONTROL_FUNCTION_VENDOR_DEVICE, get_le16(in + QEL_CONTROL_FUNCTION_AT));
+    EXPECT_EQ(0x0102, get_le16(in + QEL_CONTROL_VALUE_AT));
+    EXPECT_EQ(0x0304, get_le16(in + QEL_CONTROL_INDEX_AT));
+    EXPECT_EQ(0, in[QEL_CONTROL_RESERVED_AT]);
+    EXPECT_EQ(0x1E, in[QEL_CONTROL_REQUEST_AT]);
+    EXPECT_EQ(0u, get_le32(in + QEL_CONTROL_HEADER));   // the four zero bytes after the header
 }
 
 TEST_F(Channel, RefusedWritesOpenNothing)
@@ -414,8 +426,8 @@ TEST_F(Channel, RefusedWritesOpenNothing)
     present([](const Bytes &) { return ok_reply(); });
     const uint8_t byte = 1;
     CaptureStdout();
-    EXPECT_EQ(1, usbdevs_write(&ctx, 29, 0, 0, 0, &byte));
-    EXPECT_EQ(1, usbdevs_write(&ctx, 29, 0, 0, 1, nullptr));
+    EXPECT_EQ(1, usbdevs_write(&ctx, QEL_REQUEST_MESSAGE, 0, 0, 0, &byte));
+    EXPECT_EQ(1, usbdevs_write(&ctx, QEL_REQUEST_MESSAGE, 0, 0, 1, nullptr));
     EXPECT_EQ(site(244) + site(245), GetCapturedStdout());
     EXPECT_TRUE(driver->untouched());
 }
@@ -438,8 +450,8 @@ TEST_P(Failure, FailsAfterOneOpening)
     const uint8_t byte = 1;
 
     CaptureStdout();
-    const int result = c.write ? usbdevs_write(&ctx, 29, 0, 0, 1, &byte)
-                               : usbdevs_read(&ctx, 30, 0, 0, 64, buf);
+    const int result = c.write ? usbdevs_write(&ctx, QEL_REQUEST_MESSAGE, 0, 0, 1, &byte)
+                               : usbdevs_read(&ctx, QEL_REQUEST_REPLY, 0, 0, 64, buf);
     EXPECT_EQ(1, result);
     EXPECT_EQ(c.output, GetCapturedStdout());
     EXPECT_EQ(0xEE, buf[64]) << "wrote past the caller's buffer";
@@ -454,9 +466,15 @@ Bytes filled(size_t n)
     return Bytes(n, 0x5A);
 }
 
+Bytes cut(Bytes b, size_t size)
+{
+    b.resize(size);
+    return b;
+}
+
 Bytes with_magic(Bytes b, const char *magic)
 {
-    std::memcpy(b.data(), magic, 4);
+    std::memcpy(b.data(), magic, QEL_CHANNEL_MAGIC_SIZE);
     return b;
 }
 
@@ -470,10 +488,11 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{ "write_stalled", true, channel_reply(EIO, 0), site(223) + last_error_lines(EIO) },
         FailureCase{ "read_refused", false, channel_reply(EINVAL, 0),
                      site(223) + last_error_lines(EINVAL) },
-        FailureCase{ "wrong_magic", false, with_magic(channel_reply(0, 64, filled(64)), "QELC"),
+        FailureCase{ "wrong_magic", false,
+                     with_magic(channel_reply(0, 64, filled(64)), QEL_CHANNEL_REQUEST_MAGIC),
                      site(223) + last_error_lines(EPROTO) },
         FailureCase{ "closed_without_reply", true, Bytes(), site(223) + last_error_lines(EIO) },
-        FailureCase{ "closed_inside_header", false, Bytes({ 'Q', 'E', 'L', 'R', 0 }),
+        FailureCase{ "closed_inside_header", false, cut(channel_reply(0, 0), 5),
                      site(223) + last_error_lines(EIO) },
         FailureCase{ "closed_inside_bytes", false, channel_reply(0, 64, filled(10)),
                      site(223) + last_error_lines(EIO) }),
@@ -488,7 +507,7 @@ TEST_F(Channel, LongReplyKeepsOnlyWhatFits)
     uint8_t buf[65];
     std::memset(buf, 0xEE, sizeof buf);
     CaptureStdout();
-    EXPECT_EQ(1, usbdevs_read(&ctx, 30, 0, 0, 64, buf));
+    EXPECT_EQ(1, usbdevs_read(&ctx, QEL_REQUEST_REPLY, 0, 0, 64, buf));
     GetCapturedStdout();
     EXPECT_EQ(Bytes(answer.begin(), answer.begin() + 64), Bytes(buf, buf + 64));
     EXPECT_EQ(0xEE, buf[64]);
@@ -503,10 +522,10 @@ TEST_F(Channel, DeviceThatWentAwayFailsAtOpening)
     uint8_t buf[64];
 
     CaptureStdout();
-    EXPECT_EQ(1, usbdevs_write(&ctx, 29, 0, 0, 1, &byte));
+    EXPECT_EQ(1, usbdevs_write(&ctx, QEL_REQUEST_MESSAGE, 0, 0, 1, &byte));
     EXPECT_EQ(opening + site(248), GetCapturedStdout());
     CaptureStdout();
-    EXPECT_EQ(1, usbdevs_read(&ctx, 30, 0, 0, sizeof buf, buf));
+    EXPECT_EQ(1, usbdevs_read(&ctx, QEL_REQUEST_REPLY, 0, 0, sizeof buf, buf));
     EXPECT_EQ(opening, GetCapturedStdout());
     EXPECT_TRUE(driver->untouched());
 }
@@ -517,11 +536,11 @@ TEST_F(Channel, SilentDriverFailsAfterTheReplyLimit)
     uint8_t buf[64];
     const auto start = std::chrono::steady_clock::now();
     CaptureStdout();
-    EXPECT_EQ(1, usbdevs_read(&ctx, 30, 0, 0, sizeof buf, buf));
+    EXPECT_EQ(1, usbdevs_read(&ctx, QEL_REQUEST_REPLY, 0, 0, sizeof buf, buf));
     EXPECT_EQ(site(223) + last_error_lines(ETIMEDOUT), GetCapturedStdout());
     const auto waited = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(waited, std::chrono::milliseconds(4900));
-    EXPECT_LT(waited, std::chrono::milliseconds(8000));
+    EXPECT_GE(waited, std::chrono::milliseconds(QEL_CHANNEL_TIME_LIMIT_MS - 100));
+    EXPECT_LT(waited, std::chrono::milliseconds(QEL_CHANNEL_TIME_LIMIT_MS + 3000));
     const auto conns = driver->wait_for(1);
     ASSERT_EQ(1u, conns.size());
     EXPECT_TRUE(conns[0].closed_by_client);
@@ -540,11 +559,11 @@ TEST_F(Channel, DriverThatStopsAcceptingFailsAtOpening)
     uint8_t buf[64];
     const auto start = std::chrono::steady_clock::now();
     CaptureStdout();
-    EXPECT_EQ(1, usbdevs_read(&ctx, 30, 0, 0, sizeof buf, buf));
+    EXPECT_EQ(1, usbdevs_read(&ctx, QEL_REQUEST_REPLY, 0, 0, sizeof buf, buf));
     EXPECT_EQ(last_error_lines(EAGAIN) + "ERROR : 200\n", GetCapturedStdout());
     const auto waited = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(waited, std::chrono::milliseconds(4900));
-    EXPECT_LT(waited, std::chrono::milliseconds(8000));
+    EXPECT_GE(waited, std::chrono::milliseconds(QEL_CHANNEL_TIME_LIMIT_MS - 100));
+    EXPECT_LT(waited, std::chrono::milliseconds(QEL_CHANNEL_TIME_LIMIT_MS + 3000));
     close(queued);
     close(listener);
 }

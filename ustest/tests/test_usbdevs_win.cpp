@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "channelwire.h"
 #include "usbdevs.h"
 
 using testing::internal::CaptureStdout;
@@ -57,13 +58,13 @@ TEST_F(ChannelWin, NoDeviceFailsAtTheOpening)
     const uint8_t byte = 1;
     uint8_t buf[64];
     CaptureStdout();
-    EXPECT_EQ(1, usbdevs_write(&ctx, 29, 0, 0, 1, &byte));
+    EXPECT_EQ(1, usbdevs_write(&ctx, QEL_REQUEST_MESSAGE, 0, 0, 1, &byte));
     const std::string write_out = GetCapturedStdout();
     EXPECT_TRUE(starts_with(write_out, "GetLastError() = 0x")) << write_out;
     EXPECT_TRUE(ends_with(write_out, "ERROR : 200\n" + site(248))) << write_out;
 
     CaptureStdout();
-    EXPECT_EQ(1, usbdevs_read(&ctx, 30, 0, 0, sizeof buf, buf));
+    EXPECT_EQ(1, usbdevs_read(&ctx, QEL_REQUEST_REPLY, 0, 0, sizeof buf, buf));
     const std::string read_out = GetCapturedStdout();
     EXPECT_TRUE(starts_with(read_out, "GetLastError() = 0x")) << read_out;
     EXPECT_TRUE(ends_with(read_out, "ERROR : 200\n")) << read_out;
@@ -73,8 +74,8 @@ TEST_F(ChannelWin, RefusedWritesOpenNothing)
 {
     const uint8_t byte = 1;
     CaptureStdout();
-    EXPECT_EQ(1, usbdevs_write(&ctx, 29, 0, 0, 0, &byte));
-    EXPECT_EQ(1, usbdevs_write(&ctx, 29, 0, 0, 1, nullptr));
+    EXPECT_EQ(1, usbdevs_write(&ctx, QEL_REQUEST_MESSAGE, 0, 0, 0, &byte));
+    EXPECT_EQ(1, usbdevs_write(&ctx, QEL_REQUEST_MESSAGE, 0, 0, 1, nullptr));
     EXPECT_EQ(site(244) + site(245), GetCapturedStdout());
 }
 
@@ -95,7 +96,7 @@ TEST_F(ChannelWin, ChannelPathReplacesTheReferenceName)
     std::wcscpy(ctx.dev[0].path, iface.c_str());
     const uint8_t byte = 1;
     CaptureStdout();
-    EXPECT_EQ(1, usbdevs_write(&ctx, 29, 0, 0, 1, &byte));
+    EXPECT_EQ(1, usbdevs_write(&ctx, QEL_REQUEST_MESSAGE, 0, 0, 1, &byte));
     const std::string out = GetCapturedStdout();
     EXPECT_TRUE(starts_with(out, site(223) + "GetLastError() = 0x")) << out;
 

@@ -1,5 +1,6 @@
 #include "testdriver.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -14,11 +15,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "channelwire.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
-const int k_patience_ms = 10000;   // longer than the client's reply limit
+const int k_patience_ms = 2 * QEL_CHANNEL_TIME_LIMIT_MS;   // outlasts the client's
 
 int64_t now_ms()
 {
@@ -88,11 +91,13 @@ std::string TestRegistry::add_device(const std::string &instance, const char *se
 
 Bytes channel_reply(uint32_t error, uint32_t count, const Bytes &bytes)
 {
-    Bytes out = { 'Q', 'E', 'L', 'R' };
-    for (uint32_t v : { error, count })
-        for (int i = 0; i < 4; ++i)
-            out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    out.insert(out.end(), bytes.begin(), bytes.end());
+    Bytes out(QEL_CHANNEL_REPLY_HEADER + bytes.size());
+    std::memcpy(out.data(), QEL_CHANNEL_REPLY_MAGIC, QEL_CHANNEL_MAGIC_SIZE);
+    for (int i = 0; i < 4; ++i) {
+        out[QEL_CHANNEL_REPLY_ERROR_AT + i] = static_cast<uint8_t>(error >> (8 * i));
+        out[QEL_CHANNEL_REPLY_COUNT_AT + i] = static_cast<uint8_t>(count >> (8 * i));
+    }
+    std::copy(bytes.begin(), bytes.end(), out.begin() + QEL_CHANNEL_REPLY_HEADER);
     return out;
 }
 
@@ -207,13 +212,14 @@ void TestDriver::serve(int fd)
 {
     Connection c;
     const int64_t deadline = now_ms() + k_patience_ms;
-    c.request.resize(16);
-    if (read_exact(fd, c.request.data(), 16, deadline)) {
-        const uint32_t n = get_le32(&c.request[8]);
+    const size_t header = QEL_CHANNEL_REQUEST_HEADER;
+    c.request.resize(header);
+    if (read_exact(fd, c.request.data(), header, deadline)) {
+        const uint32_t n = get_le32(&c.request[QEL_CHANNEL_REQUEST_INPUT_AT]);
         if (n <= 70000) {
-            c.request.resize(16 + n);
-            if (!read_exact(fd, c.request.data() + 16, n, deadline))
-                c.request.resize(16);
+            c.request.resize(header + n);
+            if (!read_exact(fd, c.request.data() + header, n, deadline))
+                c.request.resize(header);
         }
     } else {
         c.request.clear();

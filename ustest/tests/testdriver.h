@@ -40,7 +40,7 @@ private:
     bool had_runtime_;
 };
 
-// One reply of the channel: magic "QELR", error, count, then the bytes.
+// One reply of the channel: its header (error, count), then the bytes.
 Bytes channel_reply(uint32_t error, uint32_t count, const Bytes &bytes = Bytes());
 
 uint32_t get_le32(const uint8_t *p);
@@ -48,7 +48,7 @@ uint16_t get_le16(const uint8_t *p);
 
 class TestDriver {
 public:
-    // Given the whole request (16-byte channel header and input), returns the
+    // Given the whole request (channel header and input), returns the
     // bytes to send back before closing; nullopt stays silent until the
     // client gives up.
     typedef std::function<std::optional<Bytes>(const Bytes &request)> Handler;

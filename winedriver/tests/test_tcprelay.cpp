@@ -1,5 +1,6 @@
 // The relay between the wine driver and an emulated device: what passes
 // through it whole, and what it answers or drops itself.
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -15,34 +16,44 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "channelwire.h"
 #include "tcprelay.h"
 
 namespace {
 
 typedef std::vector<uint8_t> Bytes;
 
-void put_le32(Bytes *b, uint32_t v)
+void put_le32(uint8_t *p, uint32_t v)
 {
     for (int i = 0; i < 4; ++i)
-        b->push_back(uint8_t(v >> (8 * i)));
+        p[i] = uint8_t(v >> (8 * i));
 }
 
-Bytes request(const char *magic, uint32_t n, uint32_t m, size_t sent_input)
+uint32_t get_le32(const uint8_t *p)
 {
-    Bytes b(magic, magic + 4);
-    put_le32(&b, 0x222000);
-    put_le32(&b, n);
-    put_le32(&b, m);
+    return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
+}
+
+// A request that announces n input and m output bytes and sends sent_input.
+Bytes request(uint32_t n, uint32_t m, size_t sent_input, const char *magic = QEL_CHANNEL_REQUEST_MAGIC)
+{
+    Bytes b(QEL_CHANNEL_REQUEST_HEADER);
+    std::memcpy(b.data(), magic, QEL_CHANNEL_MAGIC_SIZE);
+    put_le32(&b[QEL_CHANNEL_REQUEST_CODE_AT], QEL_CONTROL_CODE);
+    put_le32(&b[QEL_CHANNEL_REQUEST_INPUT_AT], n);
+    put_le32(&b[QEL_CHANNEL_REQUEST_OUTPUT_AT], m);
     for (size_t i = 0; i < sent_input; ++i)
         b.push_back(uint8_t(i * 7));
     return b;
 }
 
-Bytes reply(const char *magic, uint32_t error, uint32_t count, size_t sent_bytes)
+// A reply that announces count bytes and sends sent_bytes.
+Bytes reply(uint32_t error, uint32_t count, size_t sent_bytes, const char *magic = QEL_CHANNEL_REPLY_MAGIC)
 {
-    Bytes b(magic, magic + 4);
-    put_le32(&b, error);
-    put_le32(&b, count);
+    Bytes b(QEL_CHANNEL_REPLY_HEADER);
+    std::memcpy(b.data(), magic, QEL_CHANNEL_MAGIC_SIZE);
+    put_le32(&b[QEL_CHANNEL_REPLY_ERROR_AT], error);
+    put_le32(&b[QEL_CHANNEL_REPLY_COUNT_AT], count);
     for (size_t i = 0; i < sent_bytes; ++i)
         b.push_back(uint8_t(0xA0 + i));
     return b;
@@ -122,10 +133,10 @@ private:
         if (c < 0)
             return;
         contacted_ = true;
-        uint8_t head[16];
+        uint8_t head[QEL_CHANNEL_REQUEST_HEADER];
         if (recv(c, head, sizeof head, MSG_WAITALL) == ssize_t(sizeof head)) {
-            received_.assign(head, head + 16);
-            const uint32_t n = head[8] | head[9] << 8 | head[10] << 16 | uint32_t(head[11]) << 24;
+            received_.assign(head, head + sizeof head);
+            const uint32_t n = get_le32(head + QEL_CHANNEL_REQUEST_INPUT_AT);
             Bytes input(n);
             if (n && recv(c, input.data(), n, MSG_WAITALL) == ssize_t(n))
                 received_.insert(received_.end(), input.begin(), input.end());
@@ -182,9 +193,9 @@ TEST(TcpRelay, CarriesARequestAndItsReplyWhole)
     const struct {
         Bytes sent, answer;
     } cases[] = {
-        { request("QELC", 20, 64, 20), reply("QELR", 0, 64, 64) },
-        { request("QELC", 65551, 0, 65551), reply("QELR", 0, 0, 0) },
-        { request("QELC", 20, 64, 20), reply("QELR", 5, 0, 0) },
+        { request(20, 64, 20), reply(0, 64, 64) },
+        { request(QEL_CHANNEL_MAX_INPUT, 0, QEL_CHANNEL_MAX_INPUT), reply(0, 0, 0) },
+        { request(20, 64, 20), reply(EIO, 0, 0) },
     };
     for (const auto &c : cases) {
         FakeDevice device(c.answer);
@@ -203,15 +214,15 @@ TEST(TcpRelay, AnswersWhatNeverReachesTheDevice)
         bool device_there;
         uint32_t error;
     } cases[] = {
-        { request("QELC", 65552, 64, 100), true, 22 },
-        { request("QELC", 20, 65536, 20), true, 22 },
-        { request("XELC", 20, 64, 20), true, 22 },
-        { request("QELC", 20, 64, 20), false, 19 },
+        { request(QEL_CHANNEL_MAX_INPUT + 1, 64, 100), true, EINVAL },
+        { request(20, QEL_CHANNEL_MAX_OUTPUT + 1, 20), true, EINVAL },
+        { request(20, 64, 20, "XELC"), true, EINVAL },
+        { request(20, 64, 20), false, ENODEV },
     };
     for (const auto &c : cases) {
-        FakeDevice device(reply("QELR", 0, 0, 0));
+        FakeDevice device(reply(0, 0, 0));
         const Bytes got = through_relay(c.device_there ? device.path() : "/nonexistent/qel", c.sent);
-        EXPECT_EQ(got, reply("QELR", c.error, 0, 0));
+        EXPECT_EQ(got, reply(c.error, 0, 0));
         EXPECT_FALSE(device.contacted());
     }
 }
@@ -222,14 +233,14 @@ TEST(TcpRelay, PassesNoBrokenReplyOn)
     // the client sees its connection end with nothing, as for a device that
     // failed mid-reply.
     const Bytes answers[] = {
-        reply("QELX", 0, 4, 4),
-        reply("QELR", 0, 65536, 100),
-        reply("QELR", 0, 64, 10),
-        Bytes{ 'Q', 'E' },
+        reply(0, 4, 4, "QELX"),
+        reply(0, QEL_CHANNEL_MAX_OUTPUT + 1, 100),
+        reply(0, 64, 10),
+        Bytes(QEL_CHANNEL_REPLY_MAGIC, QEL_CHANNEL_REPLY_MAGIC + 2),
     };
     for (const Bytes &answer : answers) {
         FakeDevice device(answer);
-        EXPECT_TRUE(through_relay(device.path(), request("QELC", 20, 64, 20)).empty());
+        EXPECT_TRUE(through_relay(device.path(), request(20, 64, 20)).empty());
     }
 }
 
@@ -237,9 +248,10 @@ TEST(TcpRelay, GivesUpOnAClientThatStopsMidRequest)
 {
     // Half a header, then half the announced input: the relay ends the
     // connection at its deadline and serves the next one.
-    for (const Bytes &sent : { request("QELC", 20, 64, 0), request("QELC", 20, 64, 5) }) {
-        FakeDevice device(reply("QELR", 0, 0, 0));
-        const Bytes part(sent.begin(), sent.end() - (sent.size() > 16 ? 0 : 8));
+    for (const Bytes &sent : { request(20, 64, 0), request(20, 64, 5) }) {
+        FakeDevice device(reply(0, 0, 0));
+        const size_t header = QEL_CHANNEL_REQUEST_HEADER;
+        const Bytes part(sent.begin(), sent.end() - (sent.size() > header ? 0 : header / 2));
         EXPECT_TRUE(through_relay(device.path(), part).empty());
         EXPECT_FALSE(device.contacted());
     }

@@ -1,5 +1,6 @@
 // qel-devsim as its users meet it: a program that registers a device, answers
 // the channel as a driver does and leaves no trace when stopped.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <chrono>
@@ -20,6 +21,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "channelwire.h"
 #include "childprocess.h"
 #include "prgdecode.h"
 #include "testdriver.h"
@@ -84,49 +86,70 @@ Bytes round_trip(const std::string &path, const Bytes &request)
     return reply;
 }
 
-void put32(Bytes &b, uint32_t v)
+void put_le(uint8_t *p, uint32_t v, int bytes)
 {
-    for (int i = 0; i < 4; ++i)
-        b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    for (int i = 0; i < bytes; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
 // A channel header; the input follows as given.
-Bytes framed(const Bytes &input, const char *magic = "QELC", uint32_t code = 0x222000,
-             uint32_t m = 0, int64_t n = -1)
+Bytes framed(const Bytes &input, const char *magic = QEL_CHANNEL_REQUEST_MAGIC,
+             uint32_t code = QEL_CONTROL_CODE, uint32_t m = 0, int64_t n = -1)
 {
-    Bytes b(magic, magic + 4);
-    put32(b, code);
-    put32(b, n < 0 ? static_cast<uint32_t>(input.size()) : static_cast<uint32_t>(n));
-    put32(b, m);
-    b.insert(b.end(), input.begin(), input.end());
+    Bytes b(QEL_CHANNEL_REQUEST_HEADER + input.size());
+    std::memcpy(b.data(), magic, QEL_CHANNEL_MAGIC_SIZE);
+    put_le(&b[QEL_CHANNEL_REQUEST_CODE_AT], code, 4);
+    put_le(&b[QEL_CHANNEL_REQUEST_INPUT_AT],
+           n < 0 ? static_cast<uint32_t>(input.size()) : static_cast<uint32_t>(n), 4);
+    put_le(&b[QEL_CHANNEL_REQUEST_OUTPUT_AT], m, 4);
+    std::copy(input.begin(), input.end(), b.begin() + QEL_CHANNEL_REQUEST_HEADER);
     return b;
 }
 
-// An I/O control request: the 16-byte header and its payload.
+// An I/O control request: its header and payload.
 Bytes io(uint32_t direction, uint32_t length, uint8_t request, const Bytes &payload,
-         uint16_t function = 23)
+         uint16_t function = QEL_CONTROL_FUNCTION_VENDOR_DEVICE)
 {
-    Bytes b;
-    put32(b, direction);
-    put32(b, length);
-    b.push_back(static_cast<uint8_t>(function));
-    b.push_back(static_cast<uint8_t>(function >> 8));
-    b.insert(b.end(), { 0, 0, 0, 0, 0, request });
-    b.insert(b.end(), payload.begin(), payload.end());
+    Bytes b(QEL_CONTROL_HEADER + payload.size());
+    put_le(&b[QEL_CONTROL_DIRECTION_AT], direction, 4);
+    put_le(&b[QEL_CONTROL_LENGTH_AT], length, 4);
+    put_le(&b[QEL_CONTROL_FUNCTION_AT], function, 2);
+    b[QEL_CONTROL_REQUEST_AT] = request;
+    std::copy(payload.begin(), payload.end(), b.begin() + QEL_CONTROL_HEADER);
     return b;
 }
 
+// The fewest bytes after the header that the driver takes, all zero.
+Bytes least_payload()
+{
+    return Bytes(QEL_CONTROL_MIN_INPUT - QEL_CONTROL_HEADER);
+}
+
+// The device's information request, padded as the client pads a short message.
 Bytes info_request()
 {
-    uint8_t buf[64];
+    uint8_t buf[QEL_MESSAGE_SIZE];
     UsMsg msg;
     usmsg_init(&msg, buf, sizeof buf);
     usmsg_put(&msg, 49, USMSG_TYPE_NONE, 0, 0);
     usmsg_put(&msg, 0, USMSG_TYPE_END, 0, 0);
     Bytes b(buf, buf + msg.position);
-    while (b.size() < 4)
-        b.push_back(0);
+    if (b.size() < least_payload().size())
+        b.resize(least_payload().size());
     return b;
+}
+
+// A message write that says it carries `length` bytes.
+Bytes message(uint32_t length)
+{
+    return io(QEL_CONTROL_OUT, length, QEL_REQUEST_MESSAGE, least_payload());
+}
+
+// A whole request that reads up to m bytes of the device's reply.
+Bytes reply_read(uint32_t m)
+{
+    return framed(io(QEL_CONTROL_IN, 0, QEL_REQUEST_REPLY, least_payload()), QEL_CHANNEL_REQUEST_MAGIC,
+                  QEL_CONTROL_CODE, m);
 }
 
 class DevsimTest : public testing::Test {
@@ -152,13 +175,14 @@ TEST_F(DevsimTest, RegistersAndRemovesItsEntry)
         usbdevs_init(&ctx);
         ASSERT_EQ(0, usbdevs_open_index(&ctx, nullptr, 0));
         EXPECT_EQ(dir + "/render/global", ctx.dev[0].path);
-        uint8_t reply[64];
-        EXPECT_EQ(0, usbdevs_read(&ctx, 30, 0, 0, sizeof reply, reply));
+        uint8_t reply[QEL_MESSAGE_SIZE];
+        EXPECT_EQ(0, usbdevs_read(&ctx, QEL_REQUEST_REPLY, 0, 0, sizeof reply, reply));
 
         EXPECT_EQ(0, sim.stop(sig));
         EXPECT_FALSE(fs::exists(dir)) << sig;
         EXPECT_NE(std::string::npos, sim.output().find("\nstopped\n"));
-        EXPECT_NE(std::string::npos, slurp(log).find("IN request 30"));
+        EXPECT_NE(std::string::npos,
+                  slurp(log).find("IN request " + std::to_string(QEL_REQUEST_REPLY)));
     }
 }
 
@@ -182,9 +206,9 @@ TEST_F(DevsimTest, AStopWaitsForTheUpdateLockToBeLetGo)
         usbdevs_context ctx;
         usbdevs_init(&ctx);
         ASSERT_EQ(0, usbdevs_open_index(&ctx, nullptr, 0));
-        uint8_t reply[64];
+        uint8_t reply[QEL_MESSAGE_SIZE];
         for (int i = 0; i < 5; ++i)
-            EXPECT_EQ(0, usbdevs_read(&ctx, 30, 0, 0, sizeof reply, reply)) << sig;
+            EXPECT_EQ(0, usbdevs_read(&ctx, QEL_REQUEST_REPLY, 0, 0, sizeof reply, reply)) << sig;
         EXPECT_EQ(0, kill(sim.pid(), 0)) << sig;
         close(fd);
         EXPECT_EQ(0, sim.wait()) << sig;
@@ -205,8 +229,8 @@ TEST_F(DevsimTest, RunsBesideOthersButNotUnderTheSameName)
     EXPECT_EQ(1, again.wait());
     EXPECT_TRUE(is_socket(device_dir("a") + "/render/qel"));
     EXPECT_FALSE(fs::exists(reg.root() + "/.a"));
-    Bytes ok = round_trip(device_dir("a") + "/render/qel", framed(io(1, 0, 30, Bytes(4)), "QELC", 0x222000, 64));
-    EXPECT_EQ(12u + 64u, ok.size());
+    Bytes ok = round_trip(device_dir("a") + "/render/qel", reply_read(QEL_MESSAGE_SIZE));
+    EXPECT_EQ(size_t(QEL_CHANNEL_REPLY_HEADER + QEL_MESSAGE_SIZE), ok.size());
 }
 
 TEST_F(DevsimTest, RefusesBadOptions)
@@ -323,23 +347,34 @@ TEST_P(DevsimRequests, AnswersOnceAndCloses)
 INSTANTIATE_TEST_SUITE_P(
     Devsim, DevsimRequests,
     testing::Values(
-        RawCase{ "message", framed(io(0, 4, 29, info_request())), 0, 0 },
-        RawCase{ "reply", framed(io(1, 0, 30, Bytes(4)), "QELC", 0x222000, 64), 0, 64 },
-        RawCase{ "reply_shorter", framed(io(1, 0, 30, Bytes(4)), "QELC", 0x222000, 10), 0, 10 },
-        RawCase{ "reply_longer_than_supplied", framed(io(1, 0, 30, Bytes(4)), "QELC", 0x222000, 100),
-                 0, 64 },
-        RawCase{ "wrong_magic", framed(io(0, 1, 29, Bytes(4)), "QELX"), EINVAL, 0 },
-        RawCase{ "wrong_magic_alone", Bytes(16, 'x'), EINVAL, 0 },
-        RawCase{ "wrong_code", framed(io(0, 1, 29, Bytes(4)), "QELC", 0x222004), EINVAL, 0 },
-        RawCase{ "input_too_short", framed(Bytes(16)), EINVAL, 0 },
-        RawCase{ "input_too_long", framed(Bytes(), "QELC", 0x222000, 0, 65552), EINVAL, 0 },
-        RawCase{ "output_too_long", framed(io(1, 0, 30, Bytes(4)), "QELC", 0x222000, 65536), EINVAL, 0 },
-        RawCase{ "direction_2", framed(io(2, 1, 29, Bytes(4))), EINVAL, 0 },
-        RawCase{ "function_22", framed(io(0, 1, 29, Bytes(4), 22)), EINVAL, 0 },
-        RawCase{ "empty_payload", framed(io(0, 0, 29, Bytes(4))), EINVAL, 0 },
-        RawCase{ "payload_past_input", framed(io(0, 5, 29, Bytes(4))), EINVAL, 0 },
-        RawCase{ "unknown_out_request", framed(io(0, 1, 5, Bytes(4))), EIO, 0 },
-        RawCase{ "unknown_in_request", framed(io(1, 0, 31, Bytes(4)), "QELC", 0x222000, 64), EIO, 0 }),
+        RawCase{ "message", framed(io(QEL_CONTROL_OUT, 4, QEL_REQUEST_MESSAGE, info_request())), 0,
+                 0 },
+        RawCase{ "reply", reply_read(QEL_MESSAGE_SIZE), 0, QEL_MESSAGE_SIZE },
+        RawCase{ "reply_shorter", reply_read(10), 0, 10 },
+        RawCase{ "reply_longer_than_supplied", reply_read(100), 0, QEL_MESSAGE_SIZE },
+        RawCase{ "wrong_magic", framed(message(1), "QELX"), EINVAL, 0 },
+        RawCase{ "wrong_magic_alone", Bytes(QEL_CHANNEL_REQUEST_HEADER, 'x'), EINVAL, 0 },
+        RawCase{ "wrong_code", framed(message(1), QEL_CHANNEL_REQUEST_MAGIC, QEL_CONTROL_CODE + 4),
+                 EINVAL, 0 },
+        RawCase{ "input_too_short", framed(Bytes(QEL_CONTROL_MIN_INPUT - 1)), EINVAL, 0 },
+        RawCase{ "input_too_long",
+                 framed(Bytes(), QEL_CHANNEL_REQUEST_MAGIC, QEL_CONTROL_CODE, 0,
+                        QEL_CHANNEL_MAX_INPUT + 1),
+                 EINVAL, 0 },
+        RawCase{ "output_too_long", reply_read(QEL_CHANNEL_MAX_OUTPUT + 1), EINVAL, 0 },
+        RawCase{ "direction_2", framed(io(2, 1, QEL_REQUEST_MESSAGE, least_payload())), EINVAL, 0 },
+        RawCase{ "other_function",
+                 framed(io(QEL_CONTROL_OUT, 1, QEL_REQUEST_MESSAGE, least_payload(),
+                           QEL_CONTROL_FUNCTION_VENDOR_DEVICE - 1)),
+                 EINVAL, 0 },
+        RawCase{ "empty_payload", framed(message(0)), EINVAL, 0 },
+        RawCase{ "payload_past_input", framed(message(uint32_t(least_payload().size()) + 1)), EINVAL,
+                 0 },
+        RawCase{ "unknown_out_request", framed(io(QEL_CONTROL_OUT, 1, 5, least_payload())), EIO, 0 },
+        RawCase{ "unknown_in_request",
+                 framed(io(QEL_CONTROL_IN, 0, QEL_REQUEST_REPLY + 1, least_payload()),
+                        QEL_CHANNEL_REQUEST_MAGIC, QEL_CONTROL_CODE, QEL_MESSAGE_SIZE),
+                 EIO, 0 }),
     [](const testing::TestParamInfo<RawCase> &info) { return info.param.name; });
 
 // The image the updater carries, or a stand-in of the same size.
