@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "channelwire.h"
 #include "usbdevs_os.h"
 #include "usdiag.h"
 
@@ -18,8 +19,8 @@ const usbdevs_char k_service[] = USBDEVS_TEXT("qel");
 const usbdevs_char k_reference[] = { USBDEVS_SEPARATOR, 'q', 'e', 'l', 0 };
 
 enum {
-    REQUEST_HEADER = 16,
-    MIN_REQUEST = 20,
+    REQUEST_HEADER = QEL_CONTROL_HEADER,
+    MIN_REQUEST = QEL_CONTROL_MIN_INPUT,
     SERVICE_CHARS = 128,
 };
 
@@ -82,13 +83,13 @@ void encode_header(uint8_t *out, uint32_t direction, uint32_t length, uint8_t re
     r.value = value;
     r.index = index;
     r.request = request;
-    put_le(out + 0, r.direction, 4);
-    put_le(out + 4, r.length, 4);
-    put_le(out + 8, r.function, 2);
-    put_le(out + 10, r.value, 2);
-    put_le(out + 12, r.index, 2);
-    out[14] = r.reserved;
-    out[15] = r.request;
+    put_le(out + QEL_CONTROL_DIRECTION_AT, r.direction, 4);
+    put_le(out + QEL_CONTROL_LENGTH_AT, r.length, 4);
+    put_le(out + QEL_CONTROL_FUNCTION_AT, r.function, 2);
+    put_le(out + QEL_CONTROL_VALUE_AT, r.value, 2);
+    put_le(out + QEL_CONTROL_INDEX_AT, r.index, 2);
+    out[QEL_CONTROL_RESERVED_AT] = r.reserved;
+    out[QEL_CONTROL_REQUEST_AT] = r.request;
 }
 
 void print_error(uint32_t code)
@@ -331,7 +332,7 @@ int usbdevs_write(usbdevs_context *ctx, uint8_t request, uint16_t value, uint16_
     }
     std::memset(buffer, 0, size);
     std::memcpy(buffer + REQUEST_HEADER, data, length);
-    encode_header(buffer, 0, length, request, value, index);
+    encode_header(buffer, QEL_CONTROL_OUT, length, request, value, index);
 
     const int result = ioctl_channel(handle, buffer, static_cast<uint32_t>(size), nullptr, 0,
                                      &cause);
@@ -352,7 +353,7 @@ int usbdevs_read(usbdevs_context *ctx, uint8_t request, uint16_t value, uint16_t
         return 1;
 
     uint8_t in[MIN_REQUEST] = {};   // the header and four zero bytes
-    encode_header(in, 1, 0, request, value, index);
+    encode_header(in, QEL_CONTROL_IN, 0, request, value, index);
 
     const int result = ioctl_channel(handle, in, sizeof in, buffer, length, &cause);
     ctx->cause = cause;

@@ -11,6 +11,11 @@
 #include "usbdevs_os.h"
 #include "ustrace.h"
 
+// Older mingw-w64 headers lack it.
+#ifndef ERROR_NO_SUCH_DEVICE
+#define ERROR_NO_SUCH_DEVICE 433L
+#endif
+
 namespace {
 
 const GUID k_render_category = { STATIC_KSCATEGORY_RENDER };

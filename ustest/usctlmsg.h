@@ -7,15 +7,16 @@
 #include <cstdint>
 #include <initializer_list>
 
+#include "channelwire.h"
 #include "usctl.h"
 #include "usmsg.h"
 
 namespace usctl_detail {
 
 enum {
-    kMessageSize = 64,
-    kRequestWrite = 29,
-    kRequestRead = 30,
+    kMessageSize = QEL_MESSAGE_SIZE,
+    kRequestWrite = QEL_REQUEST_MESSAGE,
+    kRequestRead = QEL_REQUEST_REPLY,
     kPollMs = 5,
 
     kTagDebug = 18,
