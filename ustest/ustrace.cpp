@@ -43,9 +43,15 @@ void us_tracef(const char *format, ...)
     const us_trace_fn sink = g_trace.load();
     if (sink == &us_trace_discard)
         return;   // formatting nothing for nobody keeps a silenced layer cheap
-    char small[256];
     va_list args;
     va_start(args, format);
+    if (sink == &to_stdout) {
+        // Straight into stdio's buffer, as the trace always went.
+        std::vfprintf(stdout, format, args);
+        va_end(args);
+        return;
+    }
+    char small[256];
     va_list again;
     va_copy(again, args);
     const int n = std::vsnprintf(small, sizeof small, format, args);
