@@ -1,13 +1,13 @@
 #include "imagecmds.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QString>
 
 #include "console.h"
+#include "firmwareimage.h"
 #include "output.h"
 #include "prgdecode.h"
 #include "versiontext.h"
@@ -16,101 +16,53 @@ namespace fwtool {
 
 namespace {
 
-// Why an image is not sound, in the order the checksum test looks; the
-// numbers are what --json reports as "failure".
-enum Failure {
-    SOUND = 0,
-    UNREADABLE = 1,
-    NO_HEADER = 2,
-    NO_SIZE = 3,
-    TRUNCATED = 4,
-    TOO_SMALL = 5,
-    CHECKSUM = 6,
-    NOT_REGULAR = 7,
-    TOO_LARGE = 8,
-};
-
-const char *failure_text(int failure)
+// check's words for why an image is not sound, in the order the checksum
+// test looks; scripts match on them.
+QString failure_text(const FirmwareImage &image)
 {
-    switch (failure) {
-    case UNREADABLE: return "cannot be read";
-    case NO_HEADER: return "shorter than its header";
-    case NO_SIZE: return "the header declares no size";
-    case TRUNCATED: return "shorter than the size its header declares";
-    case TOO_SMALL: return "too small to hold a checksum";
-    case CHECKSUM: return "checksum mismatch";
-    case NOT_REGULAR: return "not a regular file";
-    case TOO_LARGE: return "larger than an image can be";
-    default: return "sound";
+    switch (image.cause()) {
+    case US_CAUSE_IMAGE_NOT_REGULAR: return QStringLiteral("not a regular file");
+    case US_CAUSE_IMAGE_TOO_LARGE: return QStringLiteral("larger than an image can be");
+    case US_CAUSE_IMAGE_TOO_SHORT:
+        // An empty file has always been one that cannot be read.
+        if (image.length() == 0)
+            return QStringLiteral("cannot be read");
+        return image.has_header() ? QStringLiteral("too small to hold a checksum")
+                                  : QStringLiteral("shorter than its header");
+    case US_CAUSE_IMAGE_NO_SIZE: return QStringLiteral("the header declares no size");
+    case US_CAUSE_IMAGE_TRUNCATED: return QStringLiteral("shorter than the size its header declares");
+    case US_CAUSE_IMAGE_CHECKSUM: return QStringLiteral("checksum mismatch");
+    default: return QStringLiteral("cannot be read");
     }
 }
 
-struct Examined {
-    bool have_header = false;
-    prg_header header{};
-    int failure = UNREADABLE;
-};
-
-// The device layer's own test decides; the reason is only named here.
-// Nothing it prints reaches the program's stdout: the trace is diverted.
-Examined examine(const std::string &path)
-{
-    Examined e;
-    uint32_t length = 0;
-    int why = PRG_LOAD_OK;
-    uint8_t *buf = prgdecode_load_file(path.c_str(), &length, &why);
-    if (!buf) {
-        e.failure = why == PRG_LOAD_NOT_REGULAR ? NOT_REGULAR
-                    : why == PRG_LOAD_TOO_LARGE ? TOO_LARGE
-                                                : UNREADABLE;
-        return e;
-    }
-    if (length < PRG_HEADER_SIZE) {
-        e.failure = NO_HEADER;
-    } else {
-        prgdecode_set_header(&e.header, buf);
-        e.have_header = true;
-        const uint32_t size = prgdecode_get_size(&e.header);
-        if (prgdecode_check(buf, length) == 0)
-            e.failure = SOUND;
-        else if (size == 0)
-            e.failure = NO_SIZE;
-        else if (size > length)
-            e.failure = TRUNCATED;
-        else if (size < PRG_MIN_IMAGE_SIZE || length < PRG_MIN_IMAGE_SIZE)
-            e.failure = TOO_SMALL;
-        else
-            e.failure = CHECKSUM;
-    }
-    std::free(buf);
-    return e;
-}
-
-QJsonObject describe(const std::string &path, const Examined &e)
+QJsonObject describe(const std::string &path, const FirmwareImage &image)
 {
     QJsonObject o;
     o.insert(QStringLiteral("path"), QString::fromStdString(path));
-    if (e.have_header) {
-        char product[PRG_PRODUCT_SIZE + 1] = {};
-        prgdecode_get_product(&e.header, product, sizeof product);
-        const unsigned version = prgdecode_get_version(&e.header);
-        o.insert(QStringLiteral("product"), QString::fromUtf8(product));
+    std::string product;
+    if (image.has_header() && image.product(&product)) {
+        const unsigned version = image.version();
+        o.insert(QStringLiteral("product"), QString::fromStdString(product));
         o.insert(QStringLiteral("version"), version_text(version));
         o.insert(QStringLiteral("version_number"), int(version));
-        o.insert(QStringLiteral("build"), int(prgdecode_get_build(&e.header)));
+        o.insert(QStringLiteral("build"), int(image.build()));
         o.insert(QStringLiteral("date"),
-                 QString::asprintf("%04u-%02u-%02u", unsigned(prgdecode_get_year(&e.header)),
-                                   unsigned(prgdecode_get_month(&e.header)),
-                                   unsigned(prgdecode_get_day(&e.header))));
-        o.insert(QStringLiteral("checksum"), double(prgdecode_get_checksum(&e.header)));
-        o.insert(QStringLiteral("size"), double(prgdecode_get_size(&e.header)));
+                 QString::asprintf("%04u-%02u-%02u", unsigned(image.year()), unsigned(image.month()),
+                                   unsigned(image.day())));
+        o.insert(QStringLiteral("checksum"), double(image.checksum()));
+        o.insert(QStringLiteral("size"), double(image.declared_size()));
     } else {
         for (const char *key : { "product", "version", "version_number", "build", "date",
                                  "checksum", "size" })
             o.insert(QLatin1String(key), QJsonValue());
     }
-    o.insert(QStringLiteral("sound"), e.failure == SOUND);
-    o.insert(QStringLiteral("failure"), e.failure == SOUND ? QJsonValue() : QJsonValue(e.failure));
+    o.insert(QStringLiteral("sound"), image.sound());
+    // The test's own failure number, and null where the test never saw the
+    // file (it could not be read).
+    o.insert(QStringLiteral("failure"), image.failure() ? QJsonValue(image.failure()) : QJsonValue());
+    o.insert(QStringLiteral("cause"),
+             image.sound() ? QJsonValue() : QJsonValue(QLatin1String(us_cause_name(image.cause()))));
     return o;
 }
 
@@ -120,9 +72,10 @@ int run_info(const std::string &path, bool json)
 {
     if (json) {
         divert_trace(std::string());
-        const Examined e = examine(path);
-        out_json(describe(path, e));
-        return e.failure == SOUND ? 0 : 4;
+        FirmwareImage image;
+        image.inspect(path);
+        out_json(describe(path, image));
+        return image.sound() ? 0 : 4;
     }
     // Exactly the device layer's print, on the real stdout; it shows the
     // name and product escaped itself.
@@ -133,15 +86,17 @@ int run_info(const std::string &path, bool json)
 
 int run_check(const std::string &path, bool json)
 {
+    // Nothing the test prints reaches the program's stdout.
     divert_trace(std::string());
-    const Examined e = examine(path);
+    FirmwareImage image;
+    image.inspect(path);
     if (json)
-        out_json(describe(path, e));
-    else if (e.failure == SOUND)
+        out_json(describe(path, image));
+    else if (image.sound())
         out_line(shown(path) + QStringLiteral(": OK"));
     else
-        out_line(QStringLiteral("%1: NG (%2)").arg(shown(path), QLatin1String(failure_text(e.failure))));
-    return e.failure == SOUND ? 0 : 4;
+        out_line(QStringLiteral("%1: NG (%2)").arg(shown(path), failure_text(image)));
+    return image.sound() ? 0 : 4;
 }
 
 int run_extract(const std::string &path, bool json)

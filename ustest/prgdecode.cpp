@@ -122,41 +122,49 @@ void prgdecode_encode(uint8_t *out, const uint8_t *in, int count)
         out[i] = inverse[in[i]];
 }
 
-int prgdecode_check(const void *image, uint32_t length)
+namespace {
+
+// Prints the failure site's diagnostic line and hands on its number and cause.
+us_cause check_failed(int site, us_cause cause, int *failure_line)
 {
-    if (!image) {
-        us_diag(kSource, 151);
-        return 1;
-    }
+    us_diag(kSource, site);
+    *failure_line = site;
+    return cause;
+}
+
+} // namespace
+
+us_cause prgdecode_check_result(const void *image, uint32_t length, int *failure_line)
+{
+    int unused = 0;
+    int *line = failure_line ? failure_line : &unused;
+    *line = 0;
+    if (!image)
+        return check_failed(151, US_CAUSE_IMAGE_UNREADABLE, line);
     const uint8_t *bytes = static_cast<const uint8_t *>(image);
     // The header can only be read once the caller's buffer is known to hold it.
     if (length < PRG_HEADER_SIZE) {
-        us_diag(kSource, 167);
+        const us_cause cause = check_failed(167, US_CAUSE_IMAGE_TOO_SHORT, line);
         us_tracef("check size = %ld, fw_size = %ld\n", 0L, long(length));
-        return 1;
+        return cause;
     }
     const uint32_t size = be32(bytes + 20);
-    if (size == 0) {
-        us_diag(kSource, 157);
-        return 1;
-    }
-    if (size > length) {
-        us_diag(kSource, 161);
-        return 1;
-    }
+    if (size == 0)
+        return check_failed(157, US_CAUSE_IMAGE_NO_SIZE, line);
+    if (size > length)
+        return check_failed(161, US_CAUSE_IMAGE_TRUNCATED, line);
     // A declared size below the smallest sound image leaves no room for the
     // trailer; summing it would read bytes that were never decoded.
     if (length < PRG_MIN_IMAGE_SIZE || size < PRG_MIN_IMAGE_SIZE) {
-        us_diag(kSource, 167);
+        const us_cause cause = check_failed(167, US_CAUSE_IMAGE_TOO_SHORT, line);
         us_tracef("check size = %ld, fw_size = %ld\n", 0L,
                     long(length < PRG_MIN_IMAGE_SIZE ? length : size));
-        return 1;
+        return cause;
     }
     uint8_t *work = static_cast<uint8_t *>(std::malloc(size));
-    if (!work) {
-        us_diag(kSource, 176);
-        return 1;
-    }
+    // Without room to decode it the image cannot be judged, let alone sent.
+    if (!work)
+        return check_failed(176, US_CAUSE_IMAGE_UNREADABLE, line);
     decode_all(work + PRG_HEADER_SIZE, bytes + PRG_HEADER_SIZE, size - PRG_HEADER_SIZE);
 
     const uint32_t check_size = size - PRG_MIN_IMAGE_SIZE;
@@ -168,18 +176,23 @@ int prgdecode_check(const void *image, uint32_t length)
     std::free(work);
 
     if (sum != header_sum) {
-        us_diag(kSource, 191);
+        const us_cause cause = check_failed(191, US_CAUSE_IMAGE_CHECKSUM, line);
         us_tracef("check_size = %ld, real sum = %#lx, hdr sum = %#lx\n", long(check_size),
                     (unsigned long)sum, (unsigned long)header_sum);
-        return 1;
+        return cause;
     }
     if (trailer != sum) {
-        us_diag(kSource, 199);
+        const us_cause cause = check_failed(199, US_CAUSE_IMAGE_CHECKSUM, line);
         us_tracef("check_size = %ld, real sum = %#lx, hdr sum = %#lx\n", long(check_size),
                     (unsigned long)trailer, (unsigned long)header_sum);
-        return 1;
+        return cause;
     }
-    return 0;
+    return US_CAUSE_NONE;
+}
+
+int prgdecode_check(const void *image, uint32_t length)
+{
+    return prgdecode_check_result(image, length, nullptr) == US_CAUSE_NONE ? 0 : 1;
 }
 
 int prgdecode_set_header(prg_header *header, const void *image)
@@ -238,7 +251,7 @@ int open_regular(const char *path, int64_t *length, int *why)
     const bool regular = stated && S_ISREG(st.st_mode);
 #endif
     if (!regular) {
-        *why = stated ? PRG_LOAD_NOT_REGULAR : PRG_LOAD_UNREADABLE;
+        *why = stated ? US_CAUSE_IMAGE_NOT_REGULAR : US_CAUSE_IMAGE_UNREADABLE;
         if (fd >= 0)
             close_file(fd);
         return -1;
@@ -271,7 +284,7 @@ size_t read_up_to(int fd, uint8_t *p, size_t n)
 
 uint8_t *prgdecode_load_file(const char *path, uint32_t *length_out, int *why)
 {
-    int reason = PRG_LOAD_OK;
+    int reason = US_CAUSE_NONE;
     int64_t length = -1;
     uint8_t *buf = nullptr;
     const int fd = open_regular(path, &length, &reason);
@@ -279,17 +292,17 @@ uint8_t *prgdecode_load_file(const char *path, uint32_t *length_out, int *why)
         us_diag(kSource, 23);
     } else if (length < 0 || length > PRG_MAX_FILE_SIZE) {
         us_diag(kSource, 28);
-        reason = PRG_LOAD_TOO_LARGE;
+        reason = US_CAUSE_IMAGE_TOO_LARGE;
     } else if (length == 0) {
         us_diag(kSource, 33);
-        reason = PRG_LOAD_EMPTY;
+        reason = US_CAUSE_IMAGE_TOO_SHORT;
     } else if (!(buf = static_cast<uint8_t *>(std::malloc(size_t(length))))) {
         us_diag(kSource, 43);
-        reason = PRG_LOAD_UNREADABLE;
+        reason = US_CAUSE_IMAGE_UNREADABLE;
     } else if (read_up_to(fd, buf, size_t(length)) != size_t(length)) {
         // It shrank since it was measured, or a read failed.
         us_diag(kSource, 47);
-        reason = PRG_LOAD_UNREADABLE;
+        reason = US_CAUSE_IMAGE_UNREADABLE;
         std::free(buf);
         buf = nullptr;
     }
@@ -310,7 +323,7 @@ uint8_t *prgdecode_load(const char *path, uint32_t *length_out)
 int prgdecode_read_header(prg_header *header, const char *path)
 {
     std::memset(header->bytes, 0, PRG_HEADER_SIZE);
-    int why = PRG_LOAD_OK;
+    int why = US_CAUSE_NONE;
     int64_t length = 0;
     const int fd = open_regular(path, &length, &why);
     if (fd < 0) {

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "uscause.h"
+
 enum { PRG_HEADER_SIZE = 32, PRG_PRODUCT_SIZE = 8, PRG_MIN_IMAGE_SIZE = 36 };
 
 // The longest image file that is read at all. The header's size field could
@@ -12,22 +14,18 @@ enum { PRG_HEADER_SIZE = 32, PRG_PRODUCT_SIZE = 8, PRG_MIN_IMAGE_SIZE = 36 };
 // would only tie up memory.
 enum { PRG_MAX_FILE_SIZE = 1048576 };
 
-// Why prgdecode_load_file gave no image.
-enum {
-    PRG_LOAD_OK = 0,
-    PRG_LOAD_UNREADABLE,    // cannot be opened or read
-    PRG_LOAD_NOT_REGULAR,   // a directory, a named pipe, a device...
-    PRG_LOAD_TOO_LARGE,     // longer than PRG_MAX_FILE_SIZE
-    PRG_LOAD_EMPTY,
-};
-
 // The first 32 bytes of an image exactly as stored (multi-byte fields big-endian).
 struct prg_header {
     uint8_t bytes[PRG_HEADER_SIZE];
 };
 
 int prgdecode_decode(uint8_t *out, const uint8_t *in, int count);
+// 0 for a sound image, 1 otherwise; prints the failure's diagnostic line.
 int prgdecode_check(const void *image, uint32_t length);
+// The same test and print, with the verdict named: US_CAUSE_NONE for a sound
+// image, else an image cause, and in *failure_line (may be null) the number
+// of the diagnostic line it printed (0 when sound).
+us_cause prgdecode_check_result(const void *image, uint32_t length, int *failure_line);
 int prgdecode_set_header(prg_header *header, const void *image);
 int prgdecode_get_product(const prg_header *header, char *out, int capacity);
 uint16_t prgdecode_get_version(const prg_header *header);
@@ -41,7 +39,8 @@ int32_t prgdecode_get_check_size(const prg_header *header);
 
 // The whole file in a buffer for std::free, or null. Only a regular file of
 // at most PRG_MAX_FILE_SIZE bytes is read, and opening never waits (a named
-// pipe would block until a writer came). why may be null.
+// pipe would block until a writer came). *why (may be null) gets the cause,
+// US_CAUSE_NONE once read; an empty file is US_CAUSE_IMAGE_TOO_SHORT.
 uint8_t *prgdecode_load_file(const char *path, uint32_t *length_out, int *why);
 uint8_t *prgdecode_load(const char *path, uint32_t *length_out);
 int prgdecode_read_header(prg_header *header, const char *path);

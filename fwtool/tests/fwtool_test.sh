@@ -103,8 +103,10 @@ images)
     mkfifo pipe.bin
     mkdir dir.bin
     truncate -s 1G huge.bin
-    # file, exit, check's reason (empty: OK), failure number
-    while read -r file code reason number; do
+    : >empty.bin
+    # file, exit, check's reason (empty: OK), the checksum test's failure
+    # number (null: the test never saw the file) and the cause
+    while read -r file code reason number cause; do
         reason=${reason//_/ }
         run check "$file"
         expect_rc "check $file" "$code" $rc
@@ -121,19 +123,20 @@ images)
             expect_rc "$command --json $file" "$code" $rc
             json_ok "$command --json $file" out
             [ "$(wc -l <out)" = 1 ] || fail "$command --json $file: not one line"
-            got=$("$jsonlines" path sound failure <out)
-            if [ "$code" = 0 ]; then want="$file true null"; else want="$file false $number"; fi
+            got=$("$jsonlines" path sound failure cause <out)
+            if [ "$code" = 0 ]; then want="$file true null null"; else want="$file false $number $cause"; fi
             [ "$got" = "$want" ] || fail "$command --json $file: \"$got\", wanted \"$want\""
         done
     done <<'TABLE'
-good.bin 0 - -
-badsum.bin 4 checksum_mismatch 6
-long.bin 4 shorter_than_the_size_its_header_declares 4
-short.bin 4 shorter_than_its_header 2
-missing.bin 4 cannot_be_read 1
-pipe.bin 4 not_a_regular_file 7
-dir.bin 4 not_a_regular_file 7
-huge.bin 4 larger_than_an_image_can_be 8
+good.bin 0 - - -
+badsum.bin 4 checksum_mismatch 191 checksum
+long.bin 4 shorter_than_the_size_its_header_declares 161 truncated
+short.bin 4 shorter_than_its_header 167 too-short
+empty.bin 4 cannot_be_read 167 too-short
+missing.bin 4 cannot_be_read null unreadable
+pipe.bin 4 not_a_regular_file null not-regular
+dir.bin 4 not_a_regular_file null not-regular
+huge.bin 4 larger_than_an_image_can_be null too-large
 TABLE
     run info --json good.bin
     got=$("$jsonlines" product version version_number build date checksum size <out)
@@ -558,7 +561,7 @@ faults|noise=5000|1|Hardware checksum is not valid.|
 faults|vanish=1000|1|Firmware Update Failed|The device went away.
 faults|fail-writes=100|1|Cannot get connected hardware product|The device refused a request.
 faults|never=0x34|1|Cannot get connected hardware product|The device refused a request.
-faults|never=0x32|1|Cannot get connected hardware version|The device stopped answering (time-out).
+faults|never=0x32|1|Cannot get connected hardware version|The device refused a request.
 faults|fail-writes=2|0|Completed.|
 stalls|busy|1|Cannot get connected hardware product|The device stopped answering (time-out).
 waits|short-read|1|Cannot get connected hardware product|The device stopped answering (time-out).

@@ -59,6 +59,8 @@ struct CheckCase {
     int cut;               // bytes removed from (negative: zero bytes appended to) the image
     std::string output;    // exact standard output
     int result;
+    us_cause cause;        // and the verdict's name
+    int line;              // the diagnostic line printed, 0 for none
 };
 
 class CheckTest : public ::testing::TestWithParam<CheckCase> {};
@@ -75,6 +77,15 @@ TEST_P(CheckTest, VerdictAndDiagnostics)
     const int result = prgdecode_check(image.data(), uint32_t(image.size()));
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.output);
     EXPECT_EQ(result, c.result);
+
+    // The named verdict is the same test: the same print, and the line it
+    // reports is the one printed.
+    int line = -1;
+    ::testing::internal::CaptureStdout();
+    const us_cause cause = prgdecode_check_result(image.data(), uint32_t(image.size()), &line);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.output);
+    EXPECT_EQ(cause, c.cause) << us_cause_name(cause);
+    EXPECT_EQ(line, c.line);
 }
 
 ImageRecipe with(ImageRecipe recipe, void (*change)(ImageRecipe &))
@@ -86,30 +97,34 @@ ImageRecipe with(ImageRecipe recipe, void (*change)(ImageRecipe &))
 INSTANTIATE_TEST_SUITE_P(
     Images, CheckTest,
     ::testing::Values(
-        CheckCase{"sound", recipe_with_body(1000, 78000), 0, "", 0},
-        CheckCase{"smallest_sound", ImageRecipe{}, 0, "", 0},
-        CheckCase{"bytes_past_declared_size_ignored", recipe_with_body(100, 5000), -7, "", 0},
+        CheckCase{"sound", recipe_with_body(1000, 78000), 0, "", 0, US_CAUSE_NONE, 0},
+        CheckCase{"smallest_sound", ImageRecipe{}, 0, "", 0, US_CAUSE_NONE, 0},
+        CheckCase{"bytes_past_declared_size_ignored", recipe_with_body(100, 5000), -7, "", 0,
+                  US_CAUSE_NONE, 0},
         CheckCase{"declared_size_zero",
                   with(recipe_with_body(10, 50), [](ImageRecipe &s) { s.declared_size = 0; }), 0,
-                  "..\\ustest\\prgdecode:157:ERROR\n", 1},
+                  "..\\ustest\\prgdecode:157:ERROR\n", 1, US_CAUSE_IMAGE_NO_SIZE, 157},
         CheckCase{"declared_size_one_past_length",
                   with(recipe_with_body(10, 50), [](ImageRecipe &s) { s.declared_size = 47; }), 0,
-                  "..\\ustest\\prgdecode:161:ERROR\n", 1},
+                  "..\\ustest\\prgdecode:161:ERROR\n", 1, US_CAUSE_IMAGE_TRUNCATED, 161},
         CheckCase{"thirty_five_bytes",
                   with(ImageRecipe{}, [](ImageRecipe &s) { s.declared_size = 35; }), 1,
-                  "..\\ustest\\prgdecode:167:ERROR\ncheck size = 0, fw_size = 35\n", 1},
+                  "..\\ustest\\prgdecode:167:ERROR\ncheck size = 0, fw_size = 35\n", 1,
+                  US_CAUSE_IMAGE_TOO_SHORT, 167},
         CheckCase{"shorter_than_header", ImageRecipe{}, 10,
-                  "..\\ustest\\prgdecode:167:ERROR\ncheck size = 0, fw_size = 26\n", 1},
+                  "..\\ustest\\prgdecode:167:ERROR\ncheck size = 0, fw_size = 26\n", 1,
+                  US_CAUSE_IMAGE_TOO_SHORT, 167},
         // Declaring less than a whole header and trailer leaves nothing sound to sum.
         CheckCase{"declared_size_below_minimum",
                   with(recipe_with_body(4, 40), [](ImageRecipe &s) { s.declared_size = 20; }), 0,
-                  "..\\ustest\\prgdecode:167:ERROR\ncheck size = 0, fw_size = 20\n", 1},
+                  "..\\ustest\\prgdecode:167:ERROR\ncheck size = 0, fw_size = 20\n", 1,
+                  US_CAUSE_IMAGE_TOO_SHORT, 167},
         CheckCase{"header_checksum_wrong",
                   with(recipe_with_body(100, 5000), [](ImageRecipe &s) { s.header_checksum = 4999; }),
                   0,
                   "..\\ustest\\prgdecode:191:ERROR\n"
                   "check_size = 100, real sum = 0x1388, hdr sum = 0x1387\n",
-                  1},
+                  1, US_CAUSE_IMAGE_CHECKSUM, 191},
         CheckCase{"header_wrong_whatever_the_trailer",
                   with(recipe_with_body(100, 5000),
                        [](ImageRecipe &s) {
@@ -119,12 +134,12 @@ INSTANTIATE_TEST_SUITE_P(
                   0,
                   "..\\ustest\\prgdecode:191:ERROR\n"
                   "check_size = 100, real sum = 0x1388, hdr sum = 0x1\n",
-                  1},
+                  1, US_CAUSE_IMAGE_CHECKSUM, 191},
         CheckCase{"trailer_wrong",
                   with(recipe_with_body(100, 5000), [](ImageRecipe &s) { s.trailer = 0xABCDEF01; }), 0,
                   "..\\ustest\\prgdecode:199:ERROR\n"
                   "check_size = 100, real sum = 0xabcdef01, hdr sum = 0x1388\n",
-                  1}),
+                  1, US_CAUSE_IMAGE_CHECKSUM, 199}),
     [](const ::testing::TestParamInfo<CheckCase> &info) { return std::string(info.param.name); });
 
 TEST(Check, NullImage)
@@ -132,6 +147,11 @@ TEST(Check, NullImage)
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(prgdecode_check(nullptr, 100), 1);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "..\\ustest\\prgdecode:151:ERROR\n");
+    int line = 0;
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(prgdecode_check_result(nullptr, 100, &line), US_CAUSE_IMAGE_UNREADABLE);
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(line, 151);
 }
 
 TEST(Check, LeavesTheImageUnchanged)
@@ -277,6 +297,37 @@ INSTANTIATE_TEST_SUITE_P(
                  "..\\ustest\\prgdecode:246:ERROR\n", 1}),
     [](const ::testing::TestParamInfo<FileCase> &info) { return std::string(info.param.name); });
 
+// The reason a file gave no image is an image cause, as the check's are.
+TEST(Load, WhyIsTheCause)
+{
+    const struct {
+        const char *name;
+        bool missing;
+        std::vector<uint8_t> content;
+        int why;
+    } cases[] = {
+        { "why_missing", true, {}, US_CAUSE_IMAGE_UNREADABLE },
+        { "why_empty", false, {}, US_CAUSE_IMAGE_TOO_SHORT },
+        { "why_one_byte", false, { 1 }, US_CAUSE_NONE },
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = temp_path(c.name);
+        std::remove(path.c_str());
+        if (!c.missing)
+            write_file(path, c.content);
+        uint32_t length = 0;
+        int why = -1;
+        ::testing::internal::CaptureStdout();
+        uint8_t *buf = prgdecode_load_file(path.c_str(), &length, &why);
+        ::testing::internal::GetCapturedStdout();
+        EXPECT_EQ(buf != nullptr, c.why == US_CAUSE_NONE);
+        EXPECT_EQ(why, c.why) << us_cause_name(why);
+        std::free(buf);
+        std::remove(path.c_str());
+    }
+}
+
 #ifndef _WIN32
 // Lengths are 32-bit throughout the format; a longer file is refused before
 // anything is allocated (a sparse file, so nothing is really written).
@@ -309,11 +360,11 @@ TEST(Load, OnlyRegularFilesAreRead)
     for (const std::string &path : { fifo, dir, std::string("/dev/zero") }) {
         SCOPED_TRACE(path);
         uint32_t length = 7;
-        int why = PRG_LOAD_OK;
+        int why = US_CAUSE_NONE;
         ::testing::internal::CaptureStdout();
         EXPECT_EQ(prgdecode_load_file(path.c_str(), &length, &why), nullptr);
         EXPECT_EQ(::testing::internal::GetCapturedStdout(), "..\\ustest\\prgdecode:23:ERROR\n");
-        EXPECT_EQ(why, PRG_LOAD_NOT_REGULAR);
+        EXPECT_EQ(why, US_CAUSE_IMAGE_NOT_REGULAR);
         EXPECT_EQ(length, 7u);
 
         prg_header h;
@@ -358,11 +409,11 @@ TEST(Load, AtMostTheLargestImage)
         EXPECT_EQ(buf != nullptr, c.loads);
         if (c.loads) {
             EXPECT_EQ(out, "");
-            EXPECT_EQ(why, PRG_LOAD_OK);
+            EXPECT_EQ(why, US_CAUSE_NONE);
             EXPECT_EQ(length, uint32_t(c.length));
         } else {
             EXPECT_EQ(out, "..\\ustest\\prgdecode:28:ERROR\n");
-            EXPECT_EQ(why, PRG_LOAD_TOO_LARGE);
+            EXPECT_EQ(why, US_CAUSE_IMAGE_TOO_LARGE);
         }
         std::free(buf);
     }
