@@ -19,14 +19,13 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QShortcut>
+#include <QEventLoop>
 #include <QTextBrowser>
-#include <QThread>
 #include <QTextStream>
 #include <QVBoxLayout>
 
 #include "companion.h"
-#include "fwupdateworker.h"
-#include "imagefile.h"
+#include "firmwareimage.h"
 #include "updatepolicy.h"
 #include "versiontext.h"
 
@@ -70,6 +69,11 @@ MainWindow::MainWindow(QWidget *parent)
 
     load_fw(fw_path);
 
+    connect(&timer, &QTimer::timeout, this, &MainWindow::on_timer);
+    connect(&session, &UpdateSession::text, this, &MainWindow::on_processtext);
+    connect(&session, &UpdateSession::error, this, &MainWindow::on_error);
+    connect(&session, &UpdateSession::finished, this, &MainWindow::on_finish);
+
     new QShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_F), this, SLOT(select_fw_path()),
                   nullptr, Qt::WindowShortcut);
 }
@@ -77,18 +81,12 @@ MainWindow::MainWindow(QWidget *parent)
 MainWindow::~MainWindow()
 {
     // The worker uses job, image and dev until it has finished, so they must
-    // outlive it however the program ends; its last signals are delivered here.
-    while (update_state != 0) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        if (update_state != 0)
-            QThread::msleep(10);
-    }
-    // The thread's quit is queued to this thread and may still be waiting in
-    // its queue when the last update ended just before the window went, so it
-    // is asked to end here rather than waited for.
-    if (worker_thread) {
-        worker_thread->quit();
-        worker_thread->wait();
+    // outlive it however the program ends; its last reports are delivered
+    // here, so that the lock and the blocks are let go as after any update.
+    if (session.running()) {
+        QEventLoop until_finished;
+        connect(&session, &UpdateSession::finished, &until_finished, &QEventLoop::quit);
+        until_finished.exec();
     }
     delete ui;
 }
@@ -148,20 +146,21 @@ bool MainWindow::load_fw(const QString &path)
     // without waiting to open it: a named pipe chosen in the file dialog must
     // not hang the window. Whatever fails keeps the open-error path: the
     // caller falls back to the embedded image.
-    int length = 0;
-    if (!load_image_file(path, image.data, FW_IMAGE_CAPACITY, &length, nullptr))
+    FirmwareImage fw;
+    if (!fw.load(path, image.data, FW_IMAGE_CAPACITY))
         return false;
-    image.size = length;
+    image.size = fw.length();
 
-    if (image.size < int(dev.set_fw_image(nullptr)))
+    if (!fw.has_header())
         return false;
+    // The update takes the header from the device object.
     dev.set_fw_image(image.data);
-    if (!UsDevice::check_fw_image(image.data, image.size)) {
+    if (!fw.sound()) {
         QMessageBox::warning(this, tr("Error"), tr("Checksum Error: %1").arg(path), QMessageBox::Ok);
         return false;
     }
     std::string product;
-    if (!dev.get_fw_product(product)) {
+    if (!fw.product(&product)) {
         QMessageBox::warning(this, tr("Error"), tr("Cannot get product name: %1").arg(path),
                              QMessageBox::Ok);
         return false;
@@ -169,8 +168,7 @@ bool MainWindow::load_fw(const QString &path)
     // One multi-argument arg(): a product name holding "%2" stays as it is.
     ui->label->setText(tr("%1 Firmware Updater\n\nTo %2, build %3")
                            .arg(QString::fromUtf8(product.data(), int(product.size())),
-                                version_text(dev.get_fw_version()),
-                                QString::number(dev.get_fw_build())));
+                                version_text(fw.version()), QString::number(fw.build())));
     return true;
 }
 
@@ -297,22 +295,8 @@ void MainWindow::on_button_fwupdate_clicked()
     ui->button_fwupdate->setEnabled(false);
     ui->button_fwupdate->setText(tr("Updating..."));
 
-    auto *thread = new QThread;
-    auto *worker = new FWUpdateWorker;
-    worker->job = &job;
-    worker_thread = thread;
-
-    connect(&timer, SIGNAL(timeout()), this, SLOT(on_timer()));
-    connect(worker, SIGNAL(finished()), this, SLOT(on_finish()));
     timer.start(100);
-    worker->moveToThread(thread);
-    connect(worker, SIGNAL(process_text(QString)), this, SLOT(on_processtext(QString)));
-    connect(worker, SIGNAL(error(QString)), this, SLOT(on_error(QString)));
-    connect(thread, SIGNAL(started()), worker, SLOT(process()));
-    connect(worker, SIGNAL(finished()), thread, SLOT(quit()));
-    connect(worker, SIGNAL(finished()), worker, SLOT(deleteLater()));
-    connect(thread, SIGNAL(finished()), thread, SLOT(deleteLater()));
-    thread->start();
+    session.start(&job);
 }
 
 void MainWindow::show_progress()

@@ -10,14 +10,13 @@
 #include <memory>
 
 #include <QMainWindow>
-#include <QPointer>
-#include <QThread>
 #include <QString>
 #include <QTimer>
 
 #include "fwimage.h"
 #include "shutdownblock.h"
 #include "updatelock.h"
+#include "updatesession.h"
 #include "usdevice.h"
 
 class QAction;
@@ -87,8 +86,9 @@ private:
     QString fw_path;
     FWUpdateJob job;
     FWImage image;
-    // Only so that destruction can wait for a running update's thread.
-    QPointer<QThread> worker_thread;
+    // After the records it works on, so that it goes first: its end waits
+    // for a running update.
+    UpdateSession session;
     // Taken before the device is first asked anything, held until the
     // update has ended, so that no other program writes to it meanwhile.
     UpdateLock update_lock;

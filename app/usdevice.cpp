@@ -36,6 +36,11 @@ bool UsDevice::is_open() const
     return handle != nullptr;
 }
 
+us_cause UsDevice::cause() const
+{
+    return handle ? usbdevs_last_cause(handle) : US_CAUSE_NO_DEVICE;
+}
+
 const usbdevs_char *UsDevice::path() const
 {
     static const usbdevs_char none[1] = { 0 };

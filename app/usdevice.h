@@ -32,6 +32,9 @@ public:
     bool open_path(const usbdevs_char *path);
     bool close();
     bool is_open() const;
+    // Why the last device-side call that returned false failed, as the
+    // device layer named it; US_CAUSE_NO_DEVICE while none is open.
+    us_cause cause() const;
     // The interface path of the open device (what its update lock is named
     // after); empty when none is open.
     const usbdevs_char *path() const;

@@ -1,7 +1,7 @@
 // Everything qel-fwtool asks of the terminal or console it runs in, and
 // nothing more: the command line, what an interruption does, whether stdin
-// and stderr are a terminal, the program's own streams, the device trace's
-// diversion, the redrawn progress line and the answer to the question.
+// and stderr are a terminal, the program's own streams, the log file, the
+// redrawn progress line and the answer to the question.
 // console_posix.cpp provides it with signals and file descriptors,
 // console_win.cpp with the console API and handles; the logic that uses it
 // is written once.
@@ -9,6 +9,7 @@
 #define FWTOOL_CONSOLE_H
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -33,11 +34,9 @@ void interrupt_protect(bool on);
 bool stdin_is_terminal();
 bool stderr_is_terminal();
 
-// Sends the device layer's trace, which it prints to the C library's stdout,
-// to the file at log_path (UTF-8), or nowhere when it is empty; the program's
-// own lines keep going to the original stdout. False when the log cannot be
-// opened.
-bool divert_trace(const std::string &log_path);
+// Creates (or empties) the text file at path (UTF-8) for writing, with the
+// system's line ends; null when it cannot be.
+std::FILE *create_text_file(const std::string &path);
 
 enum class Stream { Out, Err };
 // Writes UTF-8 bytes to the program's own stdout or to stderr. A write that

@@ -18,8 +18,6 @@ std::atomic<int> g_protect{0};
 std::atomic<int> g_warned{0};
 static_assert(ATOMIC_INT_LOCK_FREE == 2, "the signal handler needs lock-free atomics");
 
-int g_out = STDOUT_FILENO;
-
 const char k_warning[] = "An update is running; stopping now could leave the device unusable. "
                          "It will finish by itself.\n";
 
@@ -79,31 +77,20 @@ bool stderr_is_terminal()
     return isatty(STDERR_FILENO) == 1;
 }
 
-bool divert_trace(const std::string &log_path)
+std::FILE *create_text_file(const std::string &path)
 {
-    std::fflush(stdout);
-    const char *target = log_path.empty() ? "/dev/null" : log_path.c_str();
-    const int fd = ::open(target, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
-        return false;
-    const int copy = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-    if (copy < 0 || ::dup2(fd, STDOUT_FILENO) < 0) {
+        return nullptr;
+    std::FILE *file = ::fdopen(fd, "w");
+    if (!file)
         ::close(fd);
-        if (copy >= 0)
-            ::close(copy);
-        return false;
-    }
-    ::close(fd);
-    g_out = copy;
-    // The trace reaches the log line by line, also when the program ends
-    // without running the C library's exit handlers.
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    return true;
+    return file;
 }
 
 void write_raw(Stream stream, const char *p, size_t left)
 {
-    const int fd = stream == Stream::Out ? g_out : STDERR_FILENO;
+    const int fd = stream == Stream::Out ? STDOUT_FILENO : STDERR_FILENO;
     while (left > 0) {
         const ssize_t n = ::write(fd, p, left);
         if (n < 0 && errno == EINTR)

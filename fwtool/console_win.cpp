@@ -25,9 +25,6 @@ std::atomic<int> g_warned{0};
 // Set while no update is running, for the close handler to wait on.
 HANDLE g_idle = nullptr;
 
-// The program's own stdout; the C runtime's stdout becomes the trace's.
-HANDLE g_out = INVALID_HANDLE_VALUE;
-
 const char k_warning[] = "An update is running; stopping now could leave the device unusable. "
                          "It will finish by itself.\n";
 
@@ -163,41 +160,10 @@ bool stderr_is_terminal()
     return is_console(GetStdHandle(STD_ERROR_HANDLE));
 }
 
-bool divert_trace(const std::string &log_path)
+std::FILE *create_text_file(const std::string &path)
 {
-    std::fflush(stdout);
-    const std::wstring target = log_path.empty() ? std::wstring(L"NUL")
-                                                 : wide(log_path.data(), log_path.size());
-    // Text mode, as the trace would be on the console: the device layer's
-    // wide text is converted, and lines end in CR LF.
-    const int fd = _wopen(target.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_TEXT | _O_NOINHERIT,
-                          _S_IREAD | _S_IWRITE);
-    if (fd < 0)
-        return false;
-    // The C runtime closes the handle behind its stdout when another file
-    // takes its place, and points the process's standard output handle at
-    // that file: the original is kept as a handle of its own first.
-    HANDLE copy = INVALID_HANDLE_VALUE;
-    const HANDLE original = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (original && original != INVALID_HANDLE_VALUE
-        && !DuplicateHandle(GetCurrentProcess(), original, GetCurrentProcess(), &copy, 0, FALSE,
-                            DUPLICATE_SAME_ACCESS)) {
-        _close(fd);
-        return false;
-    }
-    if (_dup2(fd, 1) != 0) {
-        _close(fd);
-        if (copy != INVALID_HANDLE_VALUE)
-            CloseHandle(copy);
-        return false;
-    }
-    _close(fd);
-    g_out = copy;
-    // This C runtime buffers whole blocks where line buffering is asked
-    // for; unbuffered, each of the trace's prints still goes out in one
-    // piece, and reaches the log even if the program is ended.
-    std::setvbuf(stdout, nullptr, _IONBF, 0);
-    return true;
+    // Text mode, as the trace would be on the console: lines end in CR LF.
+    return _wfopen(wide(path.data(), path.size()).c_str(), L"wtN");
 }
 
 void write_raw(Stream stream, const char *bytes, size_t length)
@@ -206,8 +172,7 @@ void write_raw(Stream stream, const char *bytes, size_t length)
         write_handle(GetStdHandle(STD_ERROR_HANDLE), bytes, length);
         return;
     }
-    write_handle(g_out != INVALID_HANDLE_VALUE ? g_out : GetStdHandle(STD_OUTPUT_HANDLE), bytes,
-                 length);
+    write_handle(GetStdHandle(STD_OUTPUT_HANDLE), bytes, length);
 }
 
 // The console obeys no escape sequence to clear the rest of a line unless

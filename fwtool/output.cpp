@@ -5,10 +5,21 @@
 
 #include "console.h"
 #include "textescape.h"
+#include "ustrace.h"
 
 namespace fwtool {
 
 namespace {
+
+std::FILE *g_log = nullptr;
+
+// Each piece goes out at once, so that the log holds the trace up to the
+// moment the program ended, however it ended.
+void to_log(const char *text, size_t length)
+{
+    std::fwrite(text, 1, length, g_log);
+    std::fflush(g_log);
+}
 
 void write_bytes(Stream stream, const QByteArray &bytes)
 {
@@ -16,6 +27,22 @@ void write_bytes(Stream stream, const QByteArray &bytes)
 }
 
 } // namespace
+
+bool divert_trace(const std::string &log_path)
+{
+    if (log_path.empty()) {
+        us_set_trace(&us_trace_discard);
+        return true;
+    }
+    std::FILE *log = create_text_file(log_path);
+    if (!log)
+        return false;
+    us_set_trace(&to_log);
+    if (g_log)
+        std::fclose(g_log);
+    g_log = log;
+    return true;
+}
 
 void out_line(const QString &text)
 {

@@ -1,8 +1,5 @@
 // Where qel-fwtool's output goes. stdout carries only the program's own
-// lines; the device layer prints its console trace to stdout too, so once
-// divert_trace() (console.h) has run, the C library's stdout leads to the log
-// (or nowhere) and the program writes to a copy of the original stdout
-// instead.
+// lines; the device layer's console trace goes to its log, or nowhere.
 #ifndef FWTOOL_OUTPUT_H
 #define FWTOOL_OUTPUT_H
 
@@ -15,6 +12,10 @@ namespace fwtool {
 
 // A write that fails (a closed pipe, a full disk) is dropped: no output is
 // worth stopping an update for, and the exit status stays the update's.
+
+// Sends the device layer's trace to the file at log_path (UTF-8), or nowhere
+// when it is empty. False when the log cannot be opened.
+bool divert_trace(const std::string &log_path);
 
 // One line (a line break is added) on the program's own stdout.
 void out_line(const QString &text);

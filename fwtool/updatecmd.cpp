@@ -1,6 +1,5 @@
 #include "updatecmd.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <memory>
 
@@ -8,20 +7,19 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QThread>
 #include <QTimer>
 
 #include "companion.h"
 #include "console.h"
 #include "devicelist.h"
+#include "firmwareimage.h"
 #include "fwimage.h"
-#include "fwupdateworker.h"
-#include "imagefile.h"
 #include "output.h"
 #include "progress.h"
 #include "shutdownblock.h"
 #include "updatelock.h"
 #include "updatepolicy.h"
+#include "updatesession.h"
 #include "usdevice.h"
 #include "versiontext.h"
 
@@ -35,6 +33,7 @@ struct Outcome {
     QString result;    // updated, refused, declined, failed, busy, no-device, bad-image
     QString message;   // the text shown
     QString cause;     // a second line, when known
+    us_cause reason = US_CAUSE_NONE;   // the failure's named cause
     // The same for a terminal where they carry text from outside (a path, a
     // name); empty where message and cause are shown as they are.
     QString shown_message;
@@ -57,27 +56,25 @@ QString sentence(QString text)
     return text + QLatin1Char('.');
 }
 
-// Why the device stopped serving requests, asked of the device itself right
-// after the failure; errno is the channel's own reason.
-QString probe_cause(UsDevice &dev, const std::vector<usbdevs_char> &path, bool answered_is_refusal)
+// The second line of a failure, from the cause the device layer named;
+// empty where the first line says it all (the firmware did not check out).
+QString cause_sentence(us_cause cause)
 {
-    if (!device_present(path))
+    switch (cause) {
+    case US_CAUSE_NONE:
+    case US_CAUSE_UNSTEADY:
+    case US_CAUSE_MISMATCH:
+        return QString();
+    case US_CAUSE_NO_DEVICE:
+    case US_CAUSE_GONE:
         return QStringLiteral("The device went away.");
-    errno = 0;
-    uint16_t version = 0;
-    if (dev.get_version(&version))
-        return answered_is_refusal ? QStringLiteral("The device refused a request.") : QString();
-    switch (errno) {
-    case EACCES:
-    case EPERM:
+    case US_CAUSE_NO_ACCESS:
         return QStringLiteral("No permission to open the device's channel.");
-    case ENOENT:
-    case ECONNREFUSED:
-    case ECONNRESET:
-    case EPIPE:
-        return QStringLiteral("The device went away.");
-    case ETIMEDOUT:
-    case EAGAIN:
+    // A device that stays busy, or whose answers stay short, has stopped
+    // answering as far as the update can tell.
+    case US_CAUSE_TIMEOUT:
+    case US_CAUSE_BUSY:
+    case US_CAUSE_MALFORMED:
         return QStringLiteral("The device stopped answering (time-out).");
     default:
         return QStringLiteral("The device refused a request.");
@@ -105,22 +102,22 @@ public:
             fail->shown_message = text.arg(shown_path);
             return false;
         };
-        int length = 0;
-        QString why;
-        if (!load_image_file(path_, image_->data, FW_IMAGE_CAPACITY, &length, &why)) {
-            fail->cause = sentence(why);
+        FirmwareImage fw;
+        if (!fw.load(path_, image_->data, FW_IMAGE_CAPACITY)) {
+            fail->cause = sentence(fw.load_error());
             return refuse(QStringLiteral("Cannot read the firmware file: %1"));
         }
-        if (length < int(dev_.set_fw_image(nullptr)))
+        if (!fw.has_header())
             return refuse(QStringLiteral("Cannot read the firmware file: %1"));
-        image_->size = length;
+        image_->size = fw.length();
+        // The update takes the header from the device object.
         dev_.set_fw_image(image_->data);
-        if (!UsDevice::check_fw_image(image_->data, image_->size))
+        if (!fw.sound())
             return refuse(QStringLiteral("Checksum Error: %1"));
-        if (!dev_.get_fw_product(fw_.product))
+        if (!fw.product(&fw_.product))
             return refuse(QStringLiteral("Cannot get product name: %1"));
-        fw_.version = dev_.get_fw_version();
-        fw_.build = dev_.get_fw_build();
+        fw_.version = fw.version();
+        fw_.build = fw.build();
         return true;
     }
 
@@ -151,8 +148,8 @@ public:
         const QString hw_version = version_text(d.device.version);
         const auto unreadable = [&](const QString &text) {
             refuse(text, QStringLiteral("failed"), 1);
-            // A device that answers otherwise left out what was asked.
-            r.cause = probe_cause(dev_, device.path, true);
+            r.reason = dev_.cause();
+            r.cause = cause_sentence(r.reason);
             return r;
         };
         switch (d.verdict) {
@@ -184,7 +181,7 @@ public:
             if (!ask(device, d.device))
                 return refuse(QStringLiteral("Declined."), QStringLiteral("declined"), 2);
         }
-        return transfer(device);
+        return transfer();
     }
 
     void text_event(const QString &text)
@@ -218,7 +215,7 @@ private:
                || answer == "YES";
     }
 
-    Outcome transfer(const DeviceEntry &device)
+    Outcome transfer()
     {
         Outcome r;
         image_->device = &dev_;
@@ -229,53 +226,43 @@ private:
         // Made on this thread, whose event loop answers the system's question
         // before a logout or shutdown while the worker writes the device.
         const ShutdownBlock held_off;
-        QString last_error;
-        bool completed = false;
-        auto *thread = new QThread;
-        auto *worker = new FWUpdateWorker;
-        worker->job = job_.get();
-        worker->moveToThread(thread);
-        // Run on the worker's thread as it announces the transfer, so that
+        UpdateOutcome outcome;
+        UpdateSession session;
+        // On the update's thread as the first transfer is announced, so that
         // the protection is on before the first byte leaves.
-        QObject::connect(worker, &FWUpdateWorker::process_text, worker, [](const QString &text) {
-            if (text.startsWith(QLatin1String("Sending and Updating")))
+        QObject::connect(&session, &UpdateSession::phase, &session, [](UpdatePhase phase, int) {
+            if (phase == UpdatePhase::Sending)
                 interrupt_protect(true);
         }, Qt::DirectConnection);
-        QObject::connect(worker, &FWUpdateWorker::process_text, qApp, [&](const QString &text) {
-            if (text.startsWith(QLatin1String("Completed.")))
-                completed = true;
-            text_event(text);
-        });
-        QObject::connect(worker, &FWUpdateWorker::error, qApp,
-                         [&](const QString &text) { last_error = text; });
+        QObject::connect(&session, &UpdateSession::text, qApp,
+                         [this](const QString &text) { text_event(text); });
+        QObject::connect(&session, &UpdateSession::finished, qApp,
+                         [&outcome](const UpdateOutcome &o) {
+                             outcome = o;
+                             QCoreApplication::quit();
+                         });
         QTimer timer;
         QObject::connect(&timer, &QTimer::timeout, qApp, [&] {
             progress_.show(job_->pos.load(), uint32_t(job_->total));
         });
-        QObject::connect(thread, &QThread::started, worker, &FWUpdateWorker::process);
-        QObject::connect(worker, &FWUpdateWorker::finished, thread, &QThread::quit);
-        QObject::connect(worker, &FWUpdateWorker::finished, worker, &QObject::deleteLater);
-        QObject::connect(thread, &QThread::finished, qApp, &QCoreApplication::quit);
         timer.start(100);
-        thread->start();
+        session.start(job_.get());
         QCoreApplication::exec();
-        thread->wait();
-        delete thread;
         timer.stop();
         interrupt_protect(false);
         progress_.clear();
 
-        if (completed) {
+        if (outcome.installed) {
             r.result = QStringLiteral("updated");
             r.message = QStringLiteral("Completed.\n\nPlease turn the device's power on again.");
             r.exit = 0;
             return r;
         }
         r.result = QStringLiteral("failed");
-        r.message = last_error.isEmpty() ? QStringLiteral("ERROR") : last_error;
+        r.message = outcome.text.isEmpty() ? QStringLiteral("ERROR") : outcome.text;
         r.exit = 1;
-        if (!last_error.startsWith(QLatin1String("Hardware checksum")))
-            r.cause = probe_cause(dev_, device.path, true);
+        r.reason = outcome.cause;
+        r.cause = cause_sentence(outcome.cause);
         return r;
     }
 
@@ -299,6 +286,8 @@ void report(const UpdateOptions &o, const std::string &name, const Outcome &r)
         e.insert(QStringLiteral("message"), r.message);
         if (!r.cause.isEmpty())
             e.insert(QStringLiteral("cause"), r.cause);
+        if (r.reason != US_CAUSE_NONE)
+            e.insert(QStringLiteral("cause_name"), QLatin1String(us_cause_name(r.reason)));
         e.insert(QStringLiteral("exit"), r.exit);
         out_json(e);
         return;
