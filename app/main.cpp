@@ -54,7 +54,7 @@ int main(int argc, char *argv[])
         QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     };
 
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(QEL_VERSION));
     window.setWindowTitle(QCoreApplication::applicationName());
     window.show();
     return app.exec();
