@@ -1,9 +1,21 @@
 #include "testimages.h"
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include <QFile>
+
+void prepare_job(FWUpdateJob *job, FWImage *image, UsDevice *dev, const QByteArray &bytes)
+{
+    std::memcpy(image->data, bytes.constData(), size_t(bytes.size()));
+    image->size = bytes.size();
+    image->device = dev;
+    dev->set_fw_image(image->data);
+    job->image = image;
+    job->total = image->size;
+    job->pos = 0;
+}
 
 QByteArray image_of(const ImageRecipe &recipe)
 {

@@ -3,7 +3,6 @@
 // and a device that goes away ending the update at once.
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <memory>
 #include <thread>
 
@@ -86,15 +85,8 @@ private:
         dev.reset(new UsDevice);
         QVERIFY(dev->is_open());
 
-        const QByteArray bytes = sound_image("Qel", 103, 1, 3000);
         image.reset(new FWImage);
-        std::memcpy(image->data, bytes.constData(), size_t(bytes.size()));
-        image->size = bytes.size();
-        image->device = dev.get();
-        dev->set_fw_image(image->data);
-        job.image = image.get();
-        job.total = image->size;
-        job.pos = 0;
+        prepare_job(&job, image.get(), dev.get(), sound_image("Qel", 103, 1, 3000));
         VirtualClock::reset();
     }
 

@@ -77,13 +77,7 @@ private:
 
         bytes = sound_image("Qel", 103, 1, 2000);
         image.reset(new FWImage);
-        std::memcpy(image->data, bytes.constData(), size_t(bytes.size()));
-        image->size = bytes.size();
-        image->device = dev.get();
-        dev->set_fw_image(image->data);
-        job.image = image.get();
-        job.total = image->size;
-        job.pos = 0;
+        prepare_job(&job, image.get(), dev.get(), bytes);
         VirtualClock::reset();
         testchannel::reset_counters();
     }
