@@ -1,7 +1,5 @@
 #include "updatesession.h"
 
-#include "fwimage.h"
-
 UpdateSession::UpdateSession(QObject *parent)
     : QObject(parent)
 {
@@ -41,7 +39,7 @@ bool UpdateSession::start(FWUpdateJob *job)
             // visible here through the queued delivery.
             UpdateOutcome outcome;
             outcome.installed = worker_->completed;
-            outcome.cause = worker_->completed ? US_CAUSE_NONE : worker_->cause;
+            outcome.cause = worker_->cause;   // none once completed
             outcome.text = last_text_;
             running_ = false;
             emit finished(outcome);
