@@ -11,16 +11,7 @@ namespace fwtool {
 
 std::string device_name(const usbdevs_char *path)
 {
-    // <root>/<entry>/render/<interface>: the entry is two levels up.
-    const std::string s(path);
-    const size_t iface = s.rfind('/');
-    const size_t render = iface == std::string::npos || iface == 0 ? std::string::npos
-                                                                   : s.rfind('/', iface - 1);
-    const size_t entry = render == std::string::npos || render == 0 ? std::string::npos
-                                                                    : s.rfind('/', render - 1);
-    if (entry == std::string::npos)
-        return s;
-    return s.substr(entry + 1, render - entry - 1);
+    return usbdevs_os_device_name(path);
 }
 
 bool same_device_name(const std::string &name, const std::string &given)

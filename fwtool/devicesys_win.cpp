@@ -12,6 +12,8 @@
 
 #include <vector>
 
+#include "usbdevs_os.h"
+
 namespace fwtool {
 
 namespace {
@@ -66,29 +68,6 @@ std::wstring instance_id_of(const wchar_t *path)
     return id;
 }
 
-// \\?\ROOT#QEL#0000#{interface class}\reference: the instance id is the part
-// before the class, with '#' where the id has its backslashes. Only for an
-// interface SetupAPI no longer lists, such as one that went away meanwhile.
-std::wstring instance_id_in(const wchar_t *path)
-{
-    std::wstring s = path;
-    if (s.compare(0, 4, L"\\\\?\\") == 0 || s.compare(0, 4, L"\\\\.\\") == 0)
-        s.erase(0, 4);
-    const size_t reference = s.find(L'\\');
-    if (reference != std::wstring::npos)
-        s.resize(reference);
-    const size_t klass = s.rfind(L"#{");
-    if (klass != std::wstring::npos)
-        s.resize(klass);
-    for (wchar_t &c : s) {
-        if (c == L'#')
-            c = L'\\';
-        else if (c >= L'a' && c <= L'z')
-            c = wchar_t(c - L'a' + L'A');
-    }
-    return s;
-}
-
 char folded(char c)
 {
     return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
@@ -98,10 +77,13 @@ char folded(char c)
 
 std::string device_name(const usbdevs_char *path)
 {
-    std::wstring id = instance_id_of(path);
-    if (id.empty())
-        id = instance_id_in(path);
-    return id.empty() ? utf8(path) : utf8(id.c_str());
+    // Only for an interface SetupAPI no longer lists, such as one that went
+    // away meanwhile, is the id read off its path.
+    const std::wstring id = instance_id_of(path);
+    if (!id.empty())
+        return utf8(id.c_str());
+    const std::string named = usbdevs_os_device_name(path);
+    return named.empty() ? utf8(path) : named;
 }
 
 // Windows compares instance ids without regard to case, and so does a user

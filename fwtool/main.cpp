@@ -30,6 +30,8 @@ const char k_help[] =
     "  --allow-reinstall  update: skip only the already-installed test\n"
     "  --yes              update: do not ask; needed when not on a terminal\n"
     "  --log FILE         update, devices: write the device trace to FILE\n"
+    "  --record FILE      update, devices: record every request to the device in\n"
+    "                     FILE (JSON Lines; qel-devsim --replay plays it back)\n"
     "  --json             JSON Lines on stdout, nothing else\n"
     "  --help             this text\n"
     "\n"
@@ -103,6 +105,10 @@ int main(int argc, char **argv)
             if (!take(&o.log) || o.log.empty())
                 return usage_error("--log needs a file");
             saw_log = true;
+        } else if (a == "--record") {
+            if (!take(&o.record) || o.record.empty())
+                return usage_error("--record needs a file");
+            saw_log = true;
         } else if (a == "--all" && !has_value) {
             o.all = true;
         } else if (a == "--allow-older" && !has_value) {
@@ -139,10 +145,10 @@ int main(int argc, char **argv)
     if (command == "devices") {
         if (!operands.empty())
             return usage_error("devices takes no FILE");
-        return fwtool::run_devices(o.json, o.log);
+        return fwtool::run_devices(o.json, o.log, o.record);
     }
     if (saw_log)
-        return usage_error("--log belongs to update and devices");
+        return usage_error("--log and --record belong to update and devices");
     if (command == "info" || command == "check" || command == "extract") {
         if (operands.size() != 1)
             return usage_error(command + " needs one FILE");

@@ -16,6 +16,7 @@
 #include "fwimage.h"
 #include "output.h"
 #include "progress.h"
+#include "recording.h"
 #include "shutdownblock.h"
 #include "updatelock.h"
 #include "updatepolicy.h"
@@ -309,6 +310,9 @@ int run_update(const UpdateOptions &o)
         err_line(QStringLiteral("qel-fwtool: cannot open the log %1").arg(shown(o.log)));
         return 64;
     }
+    SessionRecording recording;
+    if (!recording.start(o.record))
+        return 64;
     companion_stop();
 
     Updater updater(o);
@@ -399,12 +403,15 @@ int run_update(const UpdateOptions &o)
     return code;
 }
 
-int run_devices(bool json, const std::string &log)
+int run_devices(bool json, const std::string &log, const std::string &record)
 {
     if (!divert_trace(log)) {
         err_line(QStringLiteral("qel-fwtool: cannot open the log %1").arg(shown(log)));
         return 64;
     }
+    SessionRecording recording;
+    if (!recording.start(record))
+        return 64;
     std::vector<DeviceEntry> devices;
     if (!list_devices(&devices)) {
         const std::string problem = registry_problem(true);

@@ -10,6 +10,7 @@ struct UpdateOptions {
     std::string file;     // empty: the embedded image
     std::string device;   // empty: the only one present
     std::string log;
+    std::string record;   // the session's trace file, or empty
     bool all = false;
     bool allow_older = false;
     bool allow_reinstall = false;
@@ -20,7 +21,7 @@ struct UpdateOptions {
 int run_update(const UpdateOptions &options);
 
 // The devices command.
-int run_devices(bool json, const std::string &log);
+int run_devices(bool json, const std::string &log, const std::string &record);
 
 } // namespace fwtool
 

@@ -6,9 +6,13 @@
 #include <string>
 
 #include "usbdevs.h"
+#include "usrecorder.h"
 #include "ussleep.h"
 
 namespace {
+
+// The in-process device's name in a trace.
+const char k_device_name[] = "in-process";
 
 ChannelTarget *g_target = nullptr;
 testchannel::Counters g_counters;
@@ -138,12 +142,19 @@ int usbdevs_write(usbdevs_context *ctx, uint8_t request, uint16_t value, uint16_
     int status = 1;
     us_cause cause = g_target ? US_CAUSE_REFUSED : US_CAUSE_GONE;
     if (ctx && g_target && length > 0 && data) {
+        // Recorded as the real channel records, so that the recorder's cost
+        // can be measured on the in-process device.
+        const bool recording = us_recording();
+        const uint64_t began = recording ? us_record_clock_ns() : 0;
         spend_latency();
         const int error = g_target->control_out(request, value, index,
                                                 static_cast<const uint8_t *>(data), length);
         // The target's errno values mean what a driver's would.
         cause = us_cause_of_errno(uint32_t(error));
         status = error == 0 ? 0 : 1;
+        if (recording)
+            us_record_write(k_device_name, request, static_cast<const uint8_t *>(data), length,
+                            uint32_t(error), cause, began);
     }
     if (ctx)
         ctx->cause = cause;
@@ -158,6 +169,8 @@ int usbdevs_read(usbdevs_context *ctx, uint8_t request, uint16_t value, uint16_t
     int status = 1;
     us_cause cause = g_target ? US_CAUSE_REFUSED : US_CAUSE_GONE;
     if (ctx && g_target && buffer) {
+        const bool recording = us_recording();
+        const uint64_t began = recording ? us_record_clock_ns() : 0;
         spend_latency();
         size_t supplied = 0;
         const int error = g_target->control_in(request, value, index,
@@ -165,6 +178,9 @@ int usbdevs_read(usbdevs_context *ctx, uint8_t request, uint16_t value, uint16_t
         cause = error != 0 ? us_cause_of_errno(uint32_t(error))
                 : supplied != length ? US_CAUSE_MALFORMED : US_CAUSE_NONE;
         status = cause == US_CAUSE_NONE ? 0 : 1;
+        if (recording)
+            us_record_read(k_device_name, request, length, static_cast<const uint8_t *>(buffer),
+                           error ? 0 : supplied, uint32_t(error), cause, began);
     }
     if (ctx)
         ctx->cause = cause;

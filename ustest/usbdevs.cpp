@@ -9,6 +9,7 @@
 #include "channelwire.h"
 #include "usbdevs_os.h"
 #include "usdiag.h"
+#include "usrecorder.h"
 
 namespace {
 
@@ -235,7 +236,7 @@ namespace {
 
 // usbdevs_open and usbdevs_ioctl, also naming the cause of a failure: the
 // system's error code is translated here, once, right where it arises.
-usbdevs_handle open_channel(const usbdevs_char *path, us_cause *cause)
+usbdevs_handle open_channel(const usbdevs_char *path, us_cause *cause, uint32_t *error = nullptr)
 {
     usbdevs_char channel[USBDEVS_PATH_CAPACITY] = {};
     // An empty interface path names no device: it must not become a channel
@@ -255,6 +256,8 @@ usbdevs_handle open_channel(const usbdevs_char *path, us_cause *cause)
     *cause = US_CAUSE_NONE;
     if (handle == USBDEVS_INVALID_HANDLE) {
         const uint32_t code = usbdevs_os_last_error();
+        if (error)
+            *error = code;
         // An entry without a path was never a device at all.
         *cause = channel[0] == 0 ? US_CAUSE_NO_DEVICE : usbdevs_os_cause(code);
         print_error(code);
@@ -264,7 +267,8 @@ usbdevs_handle open_channel(const usbdevs_char *path, us_cause *cause)
 }
 
 int ioctl_channel(usbdevs_handle handle, const void *in, uint32_t in_length, void *out,
-                  uint32_t out_length, us_cause *cause)
+                  uint32_t out_length, us_cause *cause, uint32_t *error = nullptr,
+                  uint32_t *returned_out = nullptr)
 {
     uint32_t returned = 0;
     *cause = US_CAUSE_NONE;
@@ -272,17 +276,29 @@ int ioctl_channel(usbdevs_handle handle, const void *in, uint32_t in_length, voi
                                   &returned)) {
         // Taken first: printing the site line may disturb it.
         const uint32_t code = usbdevs_os_last_error();
+        if (error)
+            *error = code;
         *cause = usbdevs_os_cause(code);
         us_diag(k_source, 223);
         print_error(code);
         return 1;
     }
+    if (returned_out)
+        *returned_out = returned < out_length ? returned : out_length;
     if (returned != out_length) {
         *cause = US_CAUSE_MALFORMED;
         us_diag(k_source, 229);
         return 1;
     }
     return 0;
+}
+
+// What the recorder is told of a request that never reached the channel
+// because it would not open.
+void record_open_failure(const usbdevs_context *ctx, uint32_t error, us_cause cause,
+                         uint64_t began)
+{
+    us_record_open_failure(usbdevs_os_device_name(ctx->dev[0].path).c_str(), error, cause, began);
 }
 
 } // namespace
@@ -314,9 +330,14 @@ int usbdevs_write(usbdevs_context *ctx, uint8_t request, uint16_t value, uint16_
         return 1;
     }
 
-    usbdevs_handle handle = open_channel(ctx->dev[0].path, &cause);
+    const bool recording = us_recording();
+    const uint64_t began = recording ? us_record_clock_ns() : 0;
+    uint32_t error = 0;
+    usbdevs_handle handle = open_channel(ctx->dev[0].path, &cause, &error);
     ctx->cause = cause;
     if (handle == USBDEVS_INVALID_HANDLE) {
+        if (recording)
+            record_open_failure(ctx, error, cause, began);
         us_diag(k_source, 248);
         return 1;
     }
@@ -335,8 +356,11 @@ int usbdevs_write(usbdevs_context *ctx, uint8_t request, uint16_t value, uint16_
     encode_header(buffer, QEL_CONTROL_OUT, length, request, value, index);
 
     const int result = ioctl_channel(handle, buffer, static_cast<uint32_t>(size), nullptr, 0,
-                                     &cause);
+                                     &cause, &error);
     ctx->cause = cause;
+    if (recording)
+        us_record_write(usbdevs_os_device_name(ctx->dev[0].path).c_str(), request,
+                        static_cast<const uint8_t *>(data), length, error, cause, began);
 
     usbdevs_os_page_free(buffer, size);
     usbdevs_os_channel_close(handle);
@@ -347,16 +371,27 @@ int usbdevs_read(usbdevs_context *ctx, uint8_t request, uint16_t value, uint16_t
                  uint16_t length, void *buffer)
 {
     us_cause cause;
-    usbdevs_handle handle = open_channel(ctx->dev[0].path, &cause);
+    const bool recording = us_recording();
+    const uint64_t began = recording ? us_record_clock_ns() : 0;
+    uint32_t error = 0;
+    usbdevs_handle handle = open_channel(ctx->dev[0].path, &cause, &error);
     ctx->cause = cause;
-    if (handle == USBDEVS_INVALID_HANDLE)
+    if (handle == USBDEVS_INVALID_HANDLE) {
+        if (recording)
+            record_open_failure(ctx, error, cause, began);
         return 1;
+    }
 
     uint8_t in[MIN_REQUEST] = {};   // the header and four zero bytes
     encode_header(in, QEL_CONTROL_IN, 0, request, value, index);
 
-    const int result = ioctl_channel(handle, in, sizeof in, buffer, length, &cause);
+    uint32_t returned = 0;
+    const int result = ioctl_channel(handle, in, sizeof in, buffer, length, &cause, &error,
+                                     &returned);
     ctx->cause = cause;
+    if (recording)
+        us_record_read(usbdevs_os_device_name(ctx->dev[0].path).c_str(), request, length,
+                       static_cast<const uint8_t *>(buffer), returned, error, cause, began);
     usbdevs_os_channel_close(handle);
     return result;
 }

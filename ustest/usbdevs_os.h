@@ -9,9 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#ifndef _WIN32
 #include <string>
-#endif
 
 #include "usbdevs.h"
 
@@ -71,6 +69,12 @@ bool usbdevs_os_channel_ioctl(usbdevs_handle handle, uint32_t code, const void *
                               uint32_t *returned);
 
 void usbdevs_os_channel_close(usbdevs_handle handle);
+
+// The name of the device behind an interface path, UTF-8, taken from the
+// path alone (it may no longer be listed): outside Windows its entry in the
+// registry, on Windows its device instance id. The same device keeps the
+// same name for as long as it stays plugged in.
+std::string usbdevs_os_device_name(const usbdevs_char *interface_path);
 
 // ---- Memory and errors -------------------------------------------------
 // Fresh committed read-write pages for one request buffer; null on failure.

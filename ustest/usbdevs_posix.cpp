@@ -484,6 +484,20 @@ void usbdevs_os_page_free(void *pages, size_t size)
         munmap(pages, size);
 }
 
+std::string usbdevs_os_device_name(const usbdevs_char *path)
+{
+    // <root>/<entry>/render/<interface>: the entry is two levels up.
+    const std::string s(path ? path : "");
+    const size_t iface = s.rfind('/');
+    const size_t render = iface == std::string::npos || iface == 0 ? std::string::npos
+                                                                   : s.rfind('/', iface - 1);
+    const size_t entry = render == std::string::npos || render == 0 ? std::string::npos
+                                                                    : s.rfind('/', render - 1);
+    if (entry == std::string::npos)
+        return s;
+    return s.substr(entry + 1, render - entry - 1);
+}
+
 uint32_t usbdevs_os_last_error(void)
 {
     return static_cast<uint32_t>(errno);

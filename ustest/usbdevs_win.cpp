@@ -138,6 +138,37 @@ void usbdevs_os_page_free(void *pages, size_t)
         VirtualFree(pages, 0, MEM_RELEASE);
 }
 
+// \\?\ROOT#QEL#0000#{interface class}\reference: the instance id is the part
+// before the class, with '#' where the id has its backslashes; SetupAPI
+// spells ids in capitals.
+std::string usbdevs_os_device_name(const usbdevs_char *path)
+{
+    std::wstring s = path ? path : L"";
+    if (s.compare(0, 4, L"\\\\?\\") == 0 || s.compare(0, 4, L"\\\\.\\") == 0)
+        s.erase(0, 4);
+    const size_t reference = s.find(L'\\');
+    if (reference != std::wstring::npos)
+        s.resize(reference);
+    const size_t klass = s.rfind(L"#{");
+    if (klass != std::wstring::npos)
+        s.resize(klass);
+    for (wchar_t &c : s) {
+        if (c == L'#')
+            c = L'\\';
+        else if (c >= L'a' && c <= L'z')
+            c = wchar_t(c - L'a' + L'A');
+    }
+    if (s.empty())
+        return std::string();
+    const int n = WideCharToMultiByte(CP_UTF8, 0, s.c_str(), int(s.size()), nullptr, 0, nullptr,
+                                      nullptr);
+    if (n <= 0)
+        return std::string();
+    std::string out(size_t(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, s.c_str(), int(s.size()), &out[0], n, nullptr, nullptr);
+    return out;
+}
+
 uint32_t usbdevs_os_last_error(void)
 {
     return GetLastError();

@@ -1,5 +1,7 @@
 #include "ustrace.h"
 
+#include "usrecorder.h"
+
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -28,8 +30,10 @@ void us_trace_discard(const char *, size_t)
 
 void us_trace(const char *text, size_t length)
 {
-    if (text && length)
-        g_trace.load()(text, length);
+    if (!text || !length)
+        return;
+    g_trace.load()(text, length);
+    us_record_diag(text, length);
 }
 
 void us_trace_text(const char *text)
@@ -41,11 +45,12 @@ void us_trace_text(const char *text)
 void us_tracef(const char *format, ...)
 {
     const us_trace_fn sink = g_trace.load();
-    if (sink == &us_trace_discard)
+    const bool recording = us_recording();
+    if (sink == &us_trace_discard && !recording)
         return;   // formatting nothing for nobody keeps a silenced layer cheap
     va_list args;
     va_start(args, format);
-    if (sink == &to_stdout) {
+    if (sink == &to_stdout && !recording) {
         // Straight into stdio's buffer, as the trace always went.
         std::vfprintf(stdout, format, args);
         va_end(args);
@@ -63,10 +68,12 @@ void us_tracef(const char *format, ...)
     if (size_t(n) < sizeof small) {
         va_end(again);
         sink(small, size_t(n));
+        us_record_diag(small, size_t(n));
         return;
     }
     std::vector<char> large(size_t(n) + 1);
     std::vsnprintf(large.data(), large.size(), format, again);
     va_end(again);
     sink(large.data(), size_t(n));
+    us_record_diag(large.data(), size_t(n));
 }
