@@ -4,6 +4,9 @@
 //
 //   bench_fwup [image] [runs]
 //
+// The transfer is also timed while the channel's recorder writes its trace,
+// and the trace's size printed: what recording a whole update costs.
+//
 // The transfer's console trace is discarded while it runs; the figures are
 // printed afterwards.
 #include <algorithm>
@@ -22,6 +25,7 @@
 #include "qeldevice.h"
 #include "testchannel.h"
 #include "usctl.h"
+#include "usrecorder.h"
 #include "ussleep.h"
 
 namespace {
@@ -56,6 +60,30 @@ qel::DeviceConfig quiet_device(bool keep_log)
     qel::DeviceConfig cfg;
     cfg.keep_log = keep_log;
     return cfg;
+}
+
+// The recorded transfer's trace: beside the other temporary files, kept
+// after the run so that it can be looked at.
+std::string trace_file_path()
+{
+    const char *dir = std::getenv("TMPDIR");
+#ifdef _WIN32
+    if (!dir)
+        dir = std::getenv("TEMP");
+#endif
+    return std::string(dir && *dir ? dir : "/tmp") + "/bench_fwup-trace.jsonl";
+}
+
+long long file_size(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    return in ? static_cast<long long>(in.tellg()) : -1;
+}
+
+long long line_count(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n');
 }
 
 double micros(Clock::duration d)
@@ -96,25 +124,43 @@ int main(int argc, char **argv)
         messages += e.out;
     const size_t reads = script.size() - messages;
 
-    double best_fwup = 1e300, best_bare = 1e300;
-    for (int run = 0; run < runs; ++run) {
-        {
-            qel::Device device(quiet_device(false));
-            ChannelAdapter<qel::Device> adapter(device);
-            testchannel::Attached attached(adapter);
-            usctl_device rec{};
-            usctl_handle handle = nullptr;
-            usctl_init(&rec);
-            usctl_open(&rec, &handle);
-            std::atomic<uint32_t> progress{0};
-            Silence silence;
-            const Clock::time_point t0 = Clock::now();
-            const int status = usctl_fwup(&handle, image.data(), size, &progress);
-            const Clock::time_point t1 = Clock::now();
-            if (status != 0 || progress.load() != size)
-                return 1;
-            best_fwup = std::min(best_fwup, micros(t1 - t0));
+    // One whole transfer, timed; with a trace path, recorded into it, the
+    // recorder's closing write counted in.
+    const std::string trace_path = trace_file_path();
+    const auto timed_transfer = [&](bool recording, double *best) {
+        qel::Device device(quiet_device(false));
+        ChannelAdapter<qel::Device> adapter(device);
+        testchannel::Attached attached(adapter);
+        usctl_device rec{};
+        usctl_handle handle = nullptr;
+        usctl_init(&rec);
+        usctl_open(&rec, &handle);
+        std::atomic<uint32_t> progress{0};
+        Silence silence;
+        const Clock::time_point t0 = Clock::now();
+        us_trace_file *trace = nullptr;
+        if (recording) {
+            std::string error;
+            trace = us_trace_start(trace_path.c_str(), "bench_fwup", "0", &error);
+            if (!trace) {
+                std::fprintf(stderr, "%s\n", error.c_str());
+                return false;
+            }
         }
+        const int status = usctl_fwup(&handle, image.data(), size, &progress);
+        if (trace && !us_trace_stop(trace))
+            return false;
+        const Clock::time_point t1 = Clock::now();
+        if (status != 0 || progress.load() != size)
+            return false;
+        *best = std::min(*best, micros(t1 - t0));
+        return true;
+    };
+
+    double best_fwup = 1e300, best_bare = 1e300, best_recorded = 1e300;
+    for (int run = 0; run < runs; ++run) {
+        if (!timed_transfer(false, &best_fwup) || !timed_transfer(true, &best_recorded))
+            return 1;
         {
             // The same transfers, straight through the channel.
             qel::Device device(quiet_device(false));
@@ -146,6 +192,11 @@ int main(int argc, char **argv)
     std::printf("bare channel calls:     %9.1f us total, %6.3f us per control message\n",
                 best_bare, best_bare / double(messages));
     std::printf("ratio transfer / bare:  %9.2f\n", best_fwup / best_bare);
+    std::printf("transfer, recorded:     %9.1f us total, %6.3f us per control message\n",
+                best_recorded, best_recorded / double(messages));
+    std::printf("trace of the transfer:  %9lld bytes, %lld lines (%s)\n",
+                static_cast<long long>(file_size(trace_path)),
+                static_cast<long long>(line_count(trace_path)), trace_path.c_str());
     std::printf("waits while sending:    %u\n", g_sleeps);
     return 0;
 }
