@@ -8,6 +8,7 @@
 #include "imagecmds.h"
 #include "console.h"
 #include "output.h"
+#include "recordcmds.h"
 #include "updatecmd.h"
 
 namespace {
@@ -22,6 +23,8 @@ const char k_help[] =
     "  check FILE         test the image file's checksum: \"FILE: OK\" or \"FILE: NG (reason)\"\n"
     "  extract FILE       write the decoded body to FILE.bin\n"
     "  update [FILE]      update a device with FILE, or with the built-in image\n"
+    "  history            list the update attempts recorded on this computer\n"
+    "  report             write a diagnostic report: the history and the newest traces\n"
     "\n"
     "Options:\n"
     "  --device NAME      update: the device of that name (as devices lists it)\n"
@@ -30,13 +33,15 @@ const char k_help[] =
     "  --allow-reinstall  update: skip only the already-installed test\n"
     "  --yes              update: do not ask; needed when not on a terminal\n"
     "  --log FILE         update, devices: write the device trace to FILE\n"
+    "  --output FILE      report: write it to FILE (default qel-report-TIME.json here)\n"
     "  --json             JSON Lines on stdout, nothing else\n"
     "  --help             this text\n"
     "\n"
     "Exit codes:\n"
     "  0    done: updated and verified (every device with --all); image sound;\n"
-    "       devices listed\n"
-    "  1    the update failed: transfer, verification, or the device stopped answering\n"
+    "       devices listed; history listed; report written\n"
+    "  1    the update failed: transfer, verification, or the device stopped answering;\n"
+    "       the report cannot be written\n"
     "  2    refused by the update policy (other product, not newer, already\n"
     "       updated) or declined\n"
     "  3    no supported device\n"
@@ -72,7 +77,8 @@ int main(int argc, char **argv)
     const std::string command = args[0];
     fwtool::UpdateOptions o;
     std::vector<std::string> operands;
-    bool saw_device = false, saw_log = false;
+    bool saw_device = false, saw_log = false, saw_output = false;
+    std::string output;
     for (size_t i = 1; i < args.size(); ++i) {
         std::string a = args[i];
         std::string value;
@@ -103,6 +109,10 @@ int main(int argc, char **argv)
             if (!take(&o.log) || o.log.empty())
                 return usage_error("--log needs a file");
             saw_log = true;
+        } else if (a == "--output") {
+            if (!take(&output) || output.empty())
+                return usage_error("--output needs a file");
+            saw_output = true;
         } else if (a == "--all" && !has_value) {
             o.all = true;
         } else if (a == "--allow-older" && !has_value) {
@@ -121,6 +131,8 @@ int main(int argc, char **argv)
         }
     }
 
+    if (saw_output && command != "report")
+        return usage_error("--output belongs to report");
     const bool update_only = o.all || o.allow_older || o.allow_reinstall || o.yes || saw_device;
     if (command == "update") {
         if (operands.size() > 1)
@@ -143,6 +155,15 @@ int main(int argc, char **argv)
     }
     if (saw_log)
         return usage_error("--log belongs to update and devices");
+    if (command == "history" || command == "report") {
+        if (!operands.empty())
+            return usage_error(command + " takes no FILE");
+        int qt_argc = 1;
+        QCoreApplication app(qt_argc, argv);
+        if (command == "history")
+            return fwtool::run_history(o.json);
+        return fwtool::run_report(output, o.json);
+    }
     if (command == "info" || command == "check" || command == "extract") {
         if (operands.size() != 1)
             return usage_error(command + " needs one FILE");
