@@ -6,6 +6,7 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDebug>
 #include <QDialog>
 #include <QDir>
@@ -25,6 +26,7 @@
 #include <QVBoxLayout>
 
 #include "companion.h"
+#include "report.h"
 #include "firmwareimage.h"
 #include "updatepolicy.h"
 #include "versiontext.h"
@@ -69,6 +71,8 @@ MainWindow::MainWindow(QWidget *parent)
 
     load_fw(fw_path);
 
+    // Not a slot: the window's meta-object keeps the methods it always had.
+    connect(ui->actionSaveReport, &QAction::triggered, this, [this] { save_report(); });
     connect(&timer, &QTimer::timeout, this, &MainWindow::on_timer);
     connect(&session, &UpdateSession::text, this, &MainWindow::on_processtext);
     connect(&session, &UpdateSession::error, this, &MainWindow::on_error);
@@ -101,6 +105,8 @@ void MainWindow::setup_ui()
 
     ui->actionAbout = new QAction(this);
     ui->actionAbout->setObjectName(QStringLiteral("actionAbout"));
+    ui->actionSaveReport = new QAction(this);
+    ui->actionSaveReport->setObjectName(QStringLiteral("actionSaveReport"));
 
     ui->centralWidget = new QWidget(this);
     ui->centralWidget->setObjectName(QStringLiteral("centralWidget"));
@@ -128,6 +134,7 @@ void MainWindow::setup_ui()
     setMenuBar(ui->menuBar);
     ui->menuBar->addAction(ui->menuFile->menuAction());
     ui->menuFile->addAction(ui->actionAbout);
+    ui->menuFile->addAction(ui->actionSaveReport);
 
     retranslate_ui();
 }
@@ -136,6 +143,7 @@ void MainWindow::retranslate_ui()
 {
     setWindowTitle(QCoreApplication::translate("MainWindow", "MainWindow"));
     ui->actionAbout->setText(QCoreApplication::translate("MainWindow", "About"));
+    ui->actionSaveReport->setText(QCoreApplication::translate("MainWindow", "Save Diagnostic Report..."));
     ui->button_fwupdate->setText(QCoreApplication::translate("MainWindow", "Firmware Update"));
     ui->menuFile->setTitle(QCoreApplication::translate("MainWindow", "Help"));
 }
@@ -370,6 +378,22 @@ void MainWindow::on_actionAbout_triggered()
     dialog.setLayout(layout);
     browser->setText(text);
     dialog.exec();
+}
+
+void MainWindow::save_report()
+{
+    const QString suggested = QDir::home().filePath(
+        records::default_report_name(QDateTime::currentDateTimeUtc()));
+    const QString path = QFileDialog::getSaveFileName(this, tr("Save Diagnostic Report"), suggested,
+                                                      tr("JSON files (*.json)"));
+    if (path.isEmpty())
+        return;
+    // The version main() gave the application, as the program's own.
+    QString reason;
+    if (!records::save_report(path, QStringLiteral("QelUpdater"),
+                              QCoreApplication::applicationVersion(), &reason))
+        QMessageBox::warning(this, tr("Error"), tr("The diagnostic report cannot be saved: %1").arg(reason),
+                             QMessageBox::Ok);
 }
 
 void MainWindow::on_processtext(QString text)

@@ -32,6 +32,7 @@ class QWidget;
 // The window's widgets; all of them belong to the window's widget tree.
 struct MainWindowUi {
     QAction *actionAbout;
+    QAction *actionSaveReport;
     QWidget *centralWidget;
     QLabel *label;
     QPushButton *button_fwupdate;
@@ -77,6 +78,7 @@ private:
     void retranslate_ui();
     void show_progress();
     void refuse(const QString &text);
+    void save_report();
 
     MainWindowUi *ui;
     QTimer timer;

@@ -8,6 +8,7 @@
 #include "imagecmds.h"
 #include "console.h"
 #include "output.h"
+#include "recordcmds.h"
 #include "updatecmd.h"
 
 namespace {
@@ -22,6 +23,8 @@ const char k_help[] =
     "  check FILE         test the image file's checksum: \"FILE: OK\" or \"FILE: NG (reason)\"\n"
     "  extract FILE       write the decoded body to FILE.bin\n"
     "  update [FILE]      update a device with FILE, or with the built-in image\n"
+    "  history            list the update attempts recorded on this computer\n"
+    "  report             write a diagnostic report: the history and the newest traces\n"
     "\n"
     "Options:\n"
     "  --device NAME      update: the device of that name (as devices lists it)\n"
@@ -32,13 +35,15 @@ const char k_help[] =
     "  --log FILE         update, devices: write the device trace to FILE\n"
     "  --record FILE      update, devices: record every request to the device in\n"
     "                     FILE (JSON Lines; qel-devsim --replay plays it back)\n"
+    "  --output FILE      report: write it to FILE (default qel-report-TIME.json here)\n"
     "  --json             JSON Lines on stdout, nothing else\n"
     "  --help             this text\n"
     "\n"
     "Exit codes:\n"
     "  0    done: updated and verified (every device with --all); image sound;\n"
-    "       devices listed\n"
-    "  1    the update failed: transfer, verification, or the device stopped answering\n"
+    "       devices listed; history listed; report written\n"
+    "  1    the update failed: transfer, verification, or the device stopped answering;\n"
+    "       the report cannot be written\n"
     "  2    refused by the update policy (other product, not newer, already\n"
     "       updated) or declined\n"
     "  3    no supported device\n"
@@ -74,7 +79,8 @@ int main(int argc, char **argv)
     const std::string command = args[0];
     fwtool::UpdateOptions o;
     std::vector<std::string> operands;
-    bool saw_device = false, saw_log = false;
+    bool saw_device = false, saw_log = false, saw_output = false;
+    std::string output;
     for (size_t i = 1; i < args.size(); ++i) {
         std::string a = args[i];
         std::string value;
@@ -109,6 +115,10 @@ int main(int argc, char **argv)
             if (!take(&o.record) || o.record.empty())
                 return usage_error("--record needs a file");
             saw_log = true;
+        } else if (a == "--output") {
+            if (!take(&output) || output.empty())
+                return usage_error("--output needs a file");
+            saw_output = true;
         } else if (a == "--all" && !has_value) {
             o.all = true;
         } else if (a == "--allow-older" && !has_value) {
@@ -127,6 +137,8 @@ int main(int argc, char **argv)
         }
     }
 
+    if (saw_output && command != "report")
+        return usage_error("--output belongs to report");
     const bool update_only = o.all || o.allow_older || o.allow_reinstall || o.yes || saw_device;
     if (command == "update") {
         if (operands.size() > 1)
@@ -149,6 +161,15 @@ int main(int argc, char **argv)
     }
     if (saw_log)
         return usage_error("--log and --record belong to update and devices");
+    if (command == "history" || command == "report") {
+        if (!operands.empty())
+            return usage_error(command + " takes no FILE");
+        int qt_argc = 1;
+        QCoreApplication app(qt_argc, argv);
+        if (command == "history")
+            return fwtool::run_history(o.json);
+        return fwtool::run_report(output, o.json);
+    }
     if (command == "info" || command == "check" || command == "extract") {
         if (operands.size() != 1)
             return usage_error(command + " needs one FILE");

@@ -127,9 +127,12 @@ private slots:
         QCOMPARE(window->menuBar(), window->ui->menuBar);
         QCOMPARE(window->ui->menuFile->title(), QStringLiteral("Help"));
         QCOMPARE(window->ui->menuBar->actions(), QList<QAction *>{window->ui->menuFile->menuAction()});
-        QCOMPARE(window->ui->menuFile->actions(), QList<QAction *>{window->ui->actionAbout});
+        QCOMPARE(window->ui->menuFile->actions(),
+                 (QList<QAction *>{window->ui->actionAbout, window->ui->actionSaveReport}));
         QCOMPARE(window->ui->actionAbout->objectName(), QStringLiteral("actionAbout"));
         QCOMPARE(window->ui->actionAbout->text(), QStringLiteral("About"));
+        QCOMPARE(window->ui->actionSaveReport->objectName(), QStringLiteral("actionSaveReport"));
+        QCOMPARE(window->ui->actionSaveReport->text(), QStringLiteral("Save Diagnostic Report..."));
 
         const auto shortcuts = window->findChildren<QShortcut *>();
         QCOMPARE(shortcuts.size(), 1);

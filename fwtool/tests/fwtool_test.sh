@@ -3,8 +3,8 @@
 #
 #   fwtool_test.sh GROUP <qel-fwtool> <qel-devsim> <qel-mkimage> <jsonlines> <printinfo>
 #
-# Every group works in a registry of its own (a private XDG_RUNTIME_DIR) and
-# ends the device programs it started.
+# Every group works in a registry of its own (a private XDG_RUNTIME_DIR), keeps
+# its records in a state folder of its own (XDG_STATE_HOME) and ends the device programs it started.
 set -u
 group=$1 fw=$2 devsim=$3 mkimage=$4 jsonlines=$5 printinfo=$6
 src=$(cd "$(dirname "$0")/../.." && pwd)
@@ -12,6 +12,8 @@ src=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
 export XDG_RUNTIME_DIR=$work/run
 mkdir -m 700 "$XDG_RUNTIME_DIR"
+# The records of update attempts too, never the user's.
+export XDG_STATE_HOME=$work/state
 pids=()
 cleanup() {
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
@@ -569,6 +571,80 @@ stalls|no-room|1|Firmware Update Failed|
 waits|lag|1|Firmware Update Failed|
 verify|checksum-off=1000|1|Hardware checksum is not equal to firmware.|
 TABLE
+    ;;
+
+records)
+    run history
+    expect_rc "history, nothing recorded" 0 $rc
+    [ "$(cat out)" = "No updates recorded." ] || fail "history, nothing recorded: $(cat out)"
+    [ ! -e "$XDG_STATE_HOME" ] || fail "history made the state folder"
+    run history --json
+    expect_rc "history --json, nothing recorded" 0 $rc
+    expect_empty "history --json, nothing recorded" out
+
+    mkdir -p "$XDG_STATE_HOME/qel-updater/traces"
+    {
+        echo '{"time":"2026-12-10T21:30:00.123Z","program":"qel-fwtool","device":"desk","product":"Qel","from":{"version":"1.01","build":30},"to":{"version":"1.02","build":31,"image":"embedded"},"result":"updated","cause":null,"text":"Done.","seconds":41.237,"trace":"20261210-213000.123-desk.jsonl"}'
+        echo '{"time":"2026-12-10T21:31:'
+        echo 'not json at all'
+        echo '{"time":"2026-12-11T08:00:00.000Z","program":"QelUpdater","device":"ra\u001b[2Jck","product":null,"from":null,"to":null,"result":"failed","cause":"no-device","text":"x","seconds":0.1,"trace":null}'
+        echo '{"time":12,"device":["odd"],"from":"1.0"}'
+    } >"$XDG_STATE_HOME/qel-updater/history.jsonl"
+    echo '{"format":"qel-trace","version":1}' >"$XDG_STATE_HOME/qel-updater/traces/20261210-213000.123-desk.jsonl"
+
+    TZ=UTC run history
+    expect_rc "history" 0 $rc
+    expect_empty "history: stderr" err
+    expect_in "history" out "2026-12-10 21:30:00  qel-fwtool  desk"
+    expect_in "history" out "updated  1.01 (30) -> 1.02 (31)"
+    expect_in "history" out '2026-12-11 08:00:00  QelUpdater  ra\x1b[2Jck'
+    expect_in "history" out "no-device"
+    [ "$(wc -l <out)" = 4 ] || fail "history: not a heading and three records"
+    TZ=Asia/Tokyo run history
+    expect_in "history, local time" out "2026-12-11 06:30:00  qel-fwtool"
+
+    run history --json
+    expect_rc "history --json" 0 $rc
+    json_ok "history --json" out
+    [ "$(wc -l <out)" = 3 ] || fail "history --json: not three records"
+    expect_in "history --json" out '"device":"ra\u001b[2Jck"'
+
+    run report
+    expect_rc "report" 0 $rc
+    expect_empty "report: stderr" err
+    report=$(cat out)
+    case $report in
+    "$work"/qel-report-*.json) ;;
+    *) fail "report: printed \"$report\"" ;;
+    esac
+    [ -f "$report" ] && expect_in "report" "$report" '"format": "qel-report"'
+    [ -f "$report" ] && expect_in "report" "$report" '"name": "20261210-213000.123-desk.jsonl"'
+    [ -f "$report" ] && expect_not_in "report" "$report" "$work"
+
+    mkdir sub
+    (cd sub && "$fw" report --output ../chosen.json --json >../out 2>../err </dev/null)
+    expect_rc "report --output" 0 $?
+    json_ok "report --json" out
+    expect_in "report --output" out "\"report\":\"$work/chosen.json\""
+    expect_in "report --output" chosen.json '"program": "qel-fwtool"'
+
+    run report --output "$work/missing/r.json"
+    expect_rc "report into a missing folder" 1 $rc
+    expect_empty "report into a missing folder: stdout" out
+    expect_in "report into a missing folder" err "qel-fwtool: the report cannot be saved: $work/missing/r.json"
+    [ ! -e "$work/missing" ] || fail "report made a folder"
+
+    for args in "history --output x" "devices --output x" "update --output x" "history FILE" \
+                "report FILE" "report --output" "report --output=" "report --all" "report --log x"; do
+        run $args
+        expect_rc "qel-fwtool $args" 64 $rc
+        expect_empty "qel-fwtool $args: stdout" out
+        expect_in "qel-fwtool $args" err "Try 'qel-fwtool --help'."
+    done
+    run --help
+    for text in "history" "report" "--output FILE"; do
+        expect_in "--help" out "$text"
+    done
     ;;
 
 *)
