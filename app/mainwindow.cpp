@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QKeySequence>
 #include <QLabel>
 #include <QMenu>
@@ -76,6 +77,11 @@ MainWindow::MainWindow(QWidget *parent)
     connect(&timer, &QTimer::timeout, this, &MainWindow::on_timer);
     connect(&session, &UpdateSession::text, this, &MainWindow::on_processtext);
     connect(&session, &UpdateSession::error, this, &MainWindow::on_error);
+    // Before on_finish, which may close the window.
+    connect(&session, &UpdateSession::finished, this, [this](const UpdateOutcome &outcome) {
+        end_attempt(outcome.installed ? QStringLiteral("updated") : QStringLiteral("failed"),
+                    outcome.installed ? US_CAUSE_NONE : outcome.cause, outcome.text);
+    });
     connect(&session, &UpdateSession::finished, this, &MainWindow::on_finish);
 
     new QShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_F), this, SLOT(select_fw_path()),
@@ -198,6 +204,17 @@ void MainWindow::refuse(const QString &text)
     QMessageBox::warning(this, tr("Error"), text, QMessageBox::Ok, QMessageBox::NoButton);
 }
 
+void MainWindow::end_attempt(const QString &result, int cause, const QString &text)
+{
+    if (!attempt)
+        return;
+    attempt->finish(result, cause, text);
+    // No dialog for it: a record that cannot be kept is no reason to stop anyone.
+    if (!attempt->warning().isEmpty())
+        qWarning("%s", qPrintable(attempt->warning()));
+    attempt.reset();
+}
+
 void MainWindow::on_button_fwupdate_clicked()
 {
     if (update_state != 0)
@@ -218,6 +235,20 @@ void MainWindow::on_button_fwupdate_clicked()
 
     if (!dev.open())
         return refuse(tr("Supported hardware is not connected."));
+    // From here on the attempt concerns a device: its traffic and its outcome
+    // are kept, whatever the outcome.
+    attempt.reset(new records::UpdateRecord(QStringLiteral("QelUpdater"),
+                                            QCoreApplication::applicationVersion(),
+                                            QString::fromStdString(dev.name())));
+    if (!attempt->warning().isEmpty())
+        qWarning("%s", qPrintable(attempt->warning()));
+    attempt->set_to(fw_version, fw_build,
+                    fw_path == QLatin1String(kEmbeddedImage) ? QStringLiteral("embedded")
+                                                             : QFileInfo(fw_path).absoluteFilePath());
+    const auto ended = [this](const QString &text, const char *result, int cause) {
+        end_attempt(QLatin1String(result), cause, text);
+        refuse(text);
+    };
     // Before anything is read from the device: a program that is updating it
     // must not have its transfer interleaved with our questions. Kept only
     // when the update starts; every other way out of here gives it back.
@@ -232,7 +263,7 @@ void MainWindow::on_button_fwupdate_clicked()
     } lock_guard{update_lock};
     switch (update_lock.take(dev.path())) {
     case UpdateLock::Busy:
-        return refuse(tr("The device is being updated by another program."));
+        return ended(tr("The device is being updated by another program."), "busy", US_CAUSE_NONE);
     case UpdateLock::Unavailable:
         // Said only where a lock file was to be had: a path that names no
         // registry directory has none to take.
@@ -252,23 +283,31 @@ void MainWindow::on_button_fwupdate_clicked()
     const std::string &hw_product = decision.device.product;
     const QString hw_version_text = version_text(decision.device.version);
     const QString hw_build_text = QString::number(decision.device.build);
+    if (!hw_product.empty())
+        attempt->set_product(QString::fromStdString(hw_product));
+    // Only what the device told counts as where the update started from.
+    if (decision.verdict != UpdateVerdict::NoDeviceProduct
+        && decision.verdict != UpdateVerdict::NoDeviceVersion
+        && decision.verdict != UpdateVerdict::NoDeviceBuild)
+        attempt->set_from(decision.device.version, decision.device.build);
     switch (decision.verdict) {
     case UpdateVerdict::Proceed:
         break;
     case UpdateVerdict::NoDeviceProduct:
-        return refuse(tr("Cannot get connected hardware product"));
+        return ended(tr("Cannot get connected hardware product"), "failed", dev.cause());
     case UpdateVerdict::NoDeviceVersion:
-        return refuse(tr("Cannot get connected hardware version"));
+        return ended(tr("Cannot get connected hardware version"), "failed", dev.cause());
     case UpdateVerdict::NoDeviceBuild:
-        return refuse(tr("Cannot get connected hardware build"));
+        return ended(tr("Cannot get connected hardware build"), "failed", dev.cause());
     case UpdateVerdict::ProductMismatch:
-        return refuse(tr("Product is not matching"));
+        return ended(tr("Product is not matching"), "refused", US_CAUSE_NONE);
     case UpdateVerdict::NotNewer:
-        return refuse(tr("Cannot downgrade from %1 to %2").arg(hw_version_text, fw_version_text));
+        return ended(tr("Cannot downgrade from %1 to %2").arg(hw_version_text, fw_version_text),
+                     "refused", US_CAUSE_NONE);
     case UpdateVerdict::NoDeviceChecksum:
-        return refuse(tr("Cannot get hardware checksum"));
+        return ended(tr("Cannot get hardware checksum"), "failed", dev.cause());
     case UpdateVerdict::AlreadyInstalled:
-        return refuse(tr("Already updated."));
+        return ended(tr("Already updated."), "refused", US_CAUSE_NONE);
     }
 
     const QString question = QStringLiteral("Fimware Update\n\n") + QStringLiteral("From:\n")
@@ -288,8 +327,10 @@ void MainWindow::on_button_fwupdate_clicked()
                     QMessageBox::Ok | QMessageBox::Cancel, this);
     box.setDefaultButton(QMessageBox::Cancel);
     box.setEscapeButton(QMessageBox::Cancel);
-    if (box.exec() != QMessageBox::Ok)
+    if (box.exec() != QMessageBox::Ok) {
+        end_attempt(QStringLiteral("declined"), US_CAUSE_NONE, tr("Declined."));
         return;
+    }
 
     image.device = &dev;
     job.image = &image;

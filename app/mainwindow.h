@@ -16,6 +16,7 @@
 #include "fwimage.h"
 #include "shutdownblock.h"
 #include "updatelock.h"
+#include "updaterecord.h"
 #include "updatesession.h"
 #include "usdevice.h"
 
@@ -79,6 +80,8 @@ private:
     void show_progress();
     void refuse(const QString &text);
     void save_report();
+    // Ends the attempt's record; result as the history words it.
+    void end_attempt(const QString &result, int cause, const QString &text);
 
     MainWindowUi *ui;
     QTimer timer;
@@ -95,6 +98,8 @@ private:
     // update has ended, so that no other program writes to it meanwhile.
     UpdateLock update_lock;
     std::unique_ptr<ShutdownBlock> shutdown_block;
+    // The running attempt's record, from the device's opening to its end.
+    std::unique_ptr<records::UpdateRecord> attempt;
     bool close_after_update = false;
 
     friend class MainWindowTest;

@@ -41,6 +41,11 @@ us_cause UsDevice::cause() const
     return handle ? usbdevs_last_cause(handle) : US_CAUSE_NO_DEVICE;
 }
 
+std::string UsDevice::name() const
+{
+    return usbdevs_device_name(path());
+}
+
 const usbdevs_char *UsDevice::path() const
 {
     static const usbdevs_char none[1] = { 0 };

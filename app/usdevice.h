@@ -38,6 +38,8 @@ public:
     // The interface path of the open device (what its update lock is named
     // after); empty when none is open.
     const usbdevs_char *path() const;
+    // The open device's name, as the device list and the records give it.
+    std::string name() const;
     bool get_product(std::string &out);          // appends the device's product name
     bool get_version(uint16_t *version);
     bool get_build(uint16_t *build);

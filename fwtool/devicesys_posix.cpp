@@ -11,7 +11,7 @@ namespace fwtool {
 
 std::string device_name(const usbdevs_char *path)
 {
-    return usbdevs_os_device_name(path);
+    return usbdevs_device_name(path);
 }
 
 bool same_device_name(const std::string &name, const std::string &given)

@@ -12,8 +12,6 @@
 
 #include <vector>
 
-#include "usbdevs_os.h"
-
 namespace fwtool {
 
 namespace {
@@ -82,7 +80,7 @@ std::string device_name(const usbdevs_char *path)
     const std::wstring id = instance_id_of(path);
     if (!id.empty())
         return utf8(id.c_str());
-    const std::string named = usbdevs_os_device_name(path);
+    const std::string named = usbdevs_device_name(path);
     return named.empty() ? utf8(path) : named;
 }
 

@@ -34,7 +34,7 @@ const char k_help[] =
     "  --yes              update: do not ask; needed when not on a terminal\n"
     "  --log FILE         update, devices: write the device trace to FILE\n"
     "  --record FILE      update, devices: record every request to the device in\n"
-    "                     FILE (JSON Lines; qel-devsim --replay plays it back)\n"
+    "                     FILE (JSON Lines, a trace qel-devsim can play back)\n"
     "  --output FILE      report: write it to FILE (default qel-report-TIME.json here)\n"
     "  --json             JSON Lines on stdout, nothing else\n"
     "  --help             this text\n"

@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QTimer>
@@ -20,6 +21,7 @@
 #include "shutdownblock.h"
 #include "updatelock.h"
 #include "updatepolicy.h"
+#include "updaterecord.h"
 #include "updatesession.h"
 #include "usdevice.h"
 #include "versiontext.h"
@@ -122,7 +124,53 @@ public:
         return true;
     }
 
+    // One attempt, recorded: its device traffic in the state folder's
+    // traces, and its line in the history once it has ended.
     Outcome update(const DeviceEntry &device)
+    {
+        records::UpdateRecord record(QStringLiteral("qel-fwtool"), QStringLiteral(QEL_VERSION),
+                                     q(device.name));
+        warn_once(record.warning());
+        record.set_to(fw_.version, fw_.build,
+                      o_.file.empty() ? QStringLiteral("embedded")
+                                      : QFileInfo(path_).absoluteFilePath());
+        const Outcome r = attempt(device, &record);
+        // A device gone before it could be opened is a failed attempt too.
+        const QString result = r.result == QLatin1String("no-device") ? QStringLiteral("failed")
+                                                                      : r.result;
+        QString text = r.message;
+        if (!r.cause.isEmpty())
+            text += QLatin1Char('\n') + r.cause;
+        record.finish(result, r.reason, text);
+        warn_once(record.warning());
+        return r;
+    }
+
+    void text_event(const QString &text)
+    {
+        // The progress is polled; what was sent before the text comes first.
+        progress_.show(job_->pos.load(), uint32_t(job_->total));
+        if (o_.json) {
+            QJsonObject e;
+            e.insert(QStringLiteral("event"), QStringLiteral("text"));
+            e.insert(QStringLiteral("text"), text);
+            out_json(e);
+        } else {
+            progress_.clear();
+            out_line(text);
+        }
+    }
+
+private:
+    // What cannot be recorded is said on stderr, never on stdout, which may
+    // be JSON Lines.
+    static void warn_once(const QString &warning)
+    {
+        if (!warning.isEmpty())
+            err_line(QStringLiteral("qel-fwtool: warning: %1").arg(shown(warning.toStdString())));
+    }
+
+    Outcome attempt(const DeviceEntry &device, records::UpdateRecord *record)
     {
         Outcome r;
         const auto refuse = [&](const QString &text, const QString &result, int code) {
@@ -147,6 +195,12 @@ public:
                                                          : UpdateChecks::All;
         const UpdateDecision d = decide_update(dev_, fw_, checks);
         const QString hw_version = version_text(d.device.version);
+        if (!d.device.product.empty())
+            record->set_product(q(d.device.product));
+        // Only what the device told counts as where the update started from.
+        if (d.verdict != UpdateVerdict::NoDeviceProduct && d.verdict != UpdateVerdict::NoDeviceVersion
+            && d.verdict != UpdateVerdict::NoDeviceBuild)
+            record->set_from(d.device.version, d.device.build);
         const auto unreadable = [&](const QString &text) {
             refuse(text, QStringLiteral("failed"), 1);
             r.reason = dev_.cause();
@@ -185,22 +239,6 @@ public:
         return transfer();
     }
 
-    void text_event(const QString &text)
-    {
-        // The progress is polled; what was sent before the text comes first.
-        progress_.show(job_->pos.load(), uint32_t(job_->total));
-        if (o_.json) {
-            QJsonObject e;
-            e.insert(QStringLiteral("event"), QStringLiteral("text"));
-            e.insert(QStringLiteral("text"), text);
-            out_json(e);
-        } else {
-            progress_.clear();
-            out_line(text);
-        }
-    }
-
-private:
     bool ask(const DeviceEntry &device, const FirmwareIdentity &hw)
     {
         const auto line = [](const FirmwareIdentity &id) {

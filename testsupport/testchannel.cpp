@@ -135,6 +135,11 @@ int usbdevs_open_path(usbdevs_context *ctx, usbdevs_context **handle_out, const 
     return 0;
 }
 
+std::string usbdevs_device_name(const usbdevs_char *)
+{
+    return k_device_name;
+}
+
 int usbdevs_write(usbdevs_context *ctx, uint8_t request, uint16_t value, uint16_t index,
                   uint16_t length, const void *data)
 {

@@ -396,6 +396,11 @@ int usbdevs_read(usbdevs_context *ctx, uint8_t request, uint16_t value, uint16_t
     return result;
 }
 
+std::string usbdevs_device_name(const usbdevs_char *path)
+{
+    return usbdevs_os_device_name(path);
+}
+
 void usbdevs_print_last_error(void)
 {
     print_error(usbdevs_os_last_error());

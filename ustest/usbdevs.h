@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "channelwire.h"
 #include "uscause.h"
@@ -74,6 +75,10 @@ int usbdevs_list(usbdevs_entry *entries, int capacity);
 // Makes ctx use the channel of the interface at `path`, one that
 // usbdevs_list gave, instead of the first one found; 0 on success.
 int usbdevs_open_path(usbdevs_context *ctx, usbdevs_context **handle_out, const usbdevs_char *path);
+// The name of the device behind an interface path, UTF-8, read off the path
+// alone: the registry entry's name outside Windows, the device instance id
+// on Windows. What the device's records and traces call it.
+std::string usbdevs_device_name(const usbdevs_char *path);
 int usbdevs_write(usbdevs_context *ctx, uint8_t request, uint16_t value, uint16_t index,
                   uint16_t length, const void *data);
 int usbdevs_read(usbdevs_context *ctx, uint8_t request, uint16_t value, uint16_t index,
