@@ -208,9 +208,10 @@ void MainWindow::end_attempt(const QString &result, int cause, const QString &te
 {
     if (!attempt)
         return;
+    const QString said = attempt->warning();
     attempt->finish(result, cause, text);
     // No dialog for it: a record that cannot be kept is no reason to stop anyone.
-    if (!attempt->warning().isEmpty())
+    if (attempt->warning() != said && !attempt->warning().isEmpty())
         qWarning("%s", qPrintable(attempt->warning()));
     attempt.reset();
 }

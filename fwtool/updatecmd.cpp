@@ -141,8 +141,10 @@ public:
         QString text = r.message;
         if (!r.cause.isEmpty())
             text += QLatin1Char('\n') + r.cause;
+        const QString said = record.warning();
         record.finish(result, r.reason, text);
-        warn_once(record.warning());
+        if (record.warning() != said)
+            warn_once(record.warning());
         return r;
     }
 
