@@ -647,6 +647,62 @@ records)
     done
     ;;
 
+recorded)
+    # Every attempt on a device leaves one history line and its trace; --record
+    # keeps the whole session as well.
+    start_device rec --installed old.bin --log rec.requests
+    run update --yes --record session.jsonl
+    expect_rc "recorded update" 0 $rc
+    installed_once rec rec.requests
+    history=$XDG_STATE_HOME/qel-updater/history.jsonl
+    json_ok "history file" "$history"
+    got=$("$jsonlines" program device product result cause trace <"$history")
+    trace=$(ls "$XDG_STATE_HOME/qel-updater/traces")
+    [ "$got" = "qel-fwtool rec Qel updated null $trace" ] || fail "history line: \"$got\""
+    expect_in "history line" "$history" '"from":{"version":"1.01","build":30},"to":{"version":"1.02","build":31,"image":"embedded"}'
+    [ "$(stat -c %a "$XDG_STATE_HOME/qel-updater")" = 700 ] || fail "the state folder is not 0700"
+    json_ok "session trace" session.jsonl
+    json_ok "attempt trace" "$XDG_STATE_HOME/qel-updater/traces/$trace"
+    # Both saw every request the device got.
+    sent=$(grep -cE '^[0-9]+ (IN|OUT) request' rec.requests)
+    [ "$(grep -c '"request":' session.jsonl)" = "$sent" ] || fail "--record: not every request"
+    [ "$(grep -c '"request":' "$XDG_STATE_HOME/qel-updater/traces/$trace")" = "$sent" ] ||
+        fail "attempt trace: not every request"
+    run update --yes --json
+    expect_rc "refused, recorded" 2 $rc
+    [ "$("$jsonlines" result text <"$history" | tail -n 1)" = "refused Cannot downgrade from 1.02 to 1.02" ] ||
+        fail "refused: $(tail -n 1 "$history")"
+    # A trace that cannot be written stops the command before the device is asked.
+    before=$(wc -l <rec.requests)
+    run devices --record "$work/missing/t.jsonl"
+    expect_rc "--record into a missing folder" 64 $rc
+    expect_in "--record into a missing folder" err "cannot write the trace $work/missing/t.jsonl"
+    [ "$(wc -l <rec.requests)" = "$before" ] || fail "--record into a missing folder: the device was asked"
+
+    # Two programs at once, each updating its own device: two whole lines.
+    start_device twin1 --installed old.bin
+    start_device twin2 --installed old.bin
+    : >"$history"
+    "$fw" update --yes --device twin1 >twin1.out 2>&1 </dev/null &
+    first=$!
+    "$fw" update --yes --device twin2 >twin2.out 2>&1 </dev/null
+    second=$?
+    wait $first
+    expect_rc "twin1" 0 $?
+    expect_rc "twin2" 0 $second
+    json_ok "history after two programs" "$history"
+    [ "$("$jsonlines" device result <"$history" | sort | tr '\n' ' ')" = "twin1 updated twin2 updated " ] ||
+        fail "two programs: $(cat "$history")"
+
+    # Where the state folder cannot be, the update goes on: one warning.
+    start_device blocked --installed old.bin --log blocked.requests
+    : >"$work/not-a-folder"
+    XDG_STATE_HOME=$work/not-a-folder run update --yes --device blocked
+    expect_rc "unwritable state folder" 0 $rc
+    installed_once blocked blocked.requests
+    [ "$(grep -c 'warning: Updates are not recorded' err)" = 1 ] || { fail "unwritable: not one warning"; cat err; }
+    ;;
+
 *)
     echo "unknown group $group"
     exit 2
