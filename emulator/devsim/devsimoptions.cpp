@@ -149,7 +149,7 @@ bool parse_options(int argc, const char *const *argv, Options *o, std::string *e
         }
     }
     if (device_given && o->replay_path.empty()) {
-        *error = "--device names a device of the trace given with --replay";
+        *error = "--device picks a device of the trace: it needs --replay";
         return false;
     }
     if (!o->replay_path.empty() && !emulated.empty()) {
