@@ -4,7 +4,7 @@ qel_install_packages() {
     pkgs="cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libgtest-dev googletest \
           dbus-daemon xvfb xauth x11-utils xdotool imagemagick fonts-dejavu-core \
           g++-mingw-w64-x86-64 wine64 zip unzip libusb-1.0-0-dev umockdev libumockdev-dev \
-          dpkg-dev file lintian desktop-file-utils appstream procps man-db $*"
+          dpkg-dev file lintian desktop-file-utils appstream procps man-db nlohmann-json3-dev $*"
     missing=""
     for p in $pkgs; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" \

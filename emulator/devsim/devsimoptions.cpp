@@ -34,6 +34,8 @@ bool parse_uint(const std::string &text, unsigned long max, unsigned long *out)
 
 bool parse_options(int argc, const char *const *argv, Options *o, std::string *error)
 {
+    std::string emulated;   // the first option that shapes the emulated device
+    bool device_given = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         std::string value;
@@ -73,7 +75,21 @@ bool parse_options(int argc, const char *const *argv, Options *o, std::string *e
 
         unsigned long n = 0;
         std::string text;
-        if (arg == "--product") {
+        if (emulated.empty()
+            && (arg == "--product" || arg == "--version" || arg == "--build" || arg == "--installed"
+                || arg == "--fault" || arg == "--room" || arg == "--busy-us"
+                || arg == "--latency-us"))
+            emulated = arg;
+        if (arg == "--replay" || arg == "--device") {
+            if (!next(&text))
+                return false;
+            if (text.empty()) {
+                *error = arg + " needs a value";
+                return false;
+            }
+            (arg == "--replay" ? o->replay_path : o->replay_device) = text;
+            device_given = device_given || arg == "--device";
+        } else if (arg == "--product") {
             if (!next(&text))
                 return false;
             if (text.size() > k_max_product) {
@@ -132,6 +148,14 @@ bool parse_options(int argc, const char *const *argv, Options *o, std::string *e
             return false;
         }
     }
+    if (device_given && o->replay_path.empty()) {
+        *error = "--device picks a device of the trace: it needs --replay";
+        return false;
+    }
+    if (!o->replay_path.empty() && !emulated.empty()) {
+        *error = emulated + " shapes the emulated device; it cannot be given with --replay";
+        return false;
+    }
     return true;
 }
 
@@ -179,23 +203,38 @@ bool settle_device(Options *o, std::string *error)
 std::string usage()
 {
     return "Usage: qel-devsim [OPTION]...\n"
+           "       qel-devsim --replay FILE [--device NAME] [OPTION]...\n"
            "Serves an emulated Qel device over the device channel, as its driver would,\n"
            "until SIGINT or SIGTERM. Prints \"ready: <channel path>\" once it takes requests.\n"
            "\n"
+           "With --replay it serves the device of a trace file recorded by the updater\n"
+           "instead: each request that agrees with the next one recorded for that device\n"
+           "gets the recorded outcome. The first that does not, or one past the end, and\n"
+           "every later one fail with EIO, and a line \"diverged: request N: expected ...,\n"
+           "got ...\" says where. Where the recording could no longer open the device, it\n"
+           "goes away. Stopped, it prints \"replayed: K of N requests\".\n"
+           "\n"
+           "  --instance NAME     the device's name in the registry (default devsim-<pid>)\n"
+           "  --service NAME      driver service name (default qel)\n"
+           "  --interface NAME    interface file name (default global)\n"
+           "  --log FILE          write one line per request to FILE\n"
+           "  --help              this text\n"
+           "\n"
+           "The emulated device (not with --replay):\n"
            "  --product NAME      product name (at most 48 bytes)\n"
            "  --version N         firmware version, 102 for 1.02\n"
            "  --build N           firmware build\n"
            "  --installed FILE    installed firmware image; gives the identity not set above\n"
            "                      (default identity: Qel 1.02, build 31)\n"
-           "  --instance NAME     the device's name in the registry (default devsim-<pid>)\n"
-           "  --service NAME      driver service name (default qel)\n"
-           "  --interface NAME    interface file name (default global)\n"
            "  --room N            bytes granted per status request (default 1024)\n"
            "  --busy-us N         busy time after each burst, in microseconds\n"
            "  --latency-us N      added to every transfer, in microseconds\n"
            "  --fault MODE[=ARG]  a fault to show; may be given again\n"
-           "  --log FILE          write one line per request to FILE\n"
-           "  --help              this text\n"
+           "\n"
+           "Replay:\n"
+           "  --replay FILE       the trace file (JSON Lines) to play\n"
+           "  --device NAME       the device of the trace to play (default: the first one\n"
+           "                      it names)\n"
            "\n"
            "Faults:\n"
            + qel::fault_help()

@@ -21,11 +21,14 @@ struct Options {
     std::string interface = "global";
     std::string log_path;
     std::vector<std::string> faults;      // as given, for the start-up report
+    std::string replay_path;              // a trace to play instead of the emulated device
+    std::string replay_device;            // its device to play; empty: the first it names
     bool help = false;
 };
 
 // Parses argv into *options; false with *error set on bad input. Options take
-// their value as the next argument or after '='.
+// their value as the next argument or after '='. The emulated device's own
+// options are refused beside --replay: the trace is the device then.
 bool parse_options(int argc, const char *const *argv, Options *options, std::string *error);
 
 // Reads the installed image, if one was named, and settles the identity into

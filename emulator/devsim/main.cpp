@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +22,7 @@
 #include "driverside.h"
 #include "qeldevice.h"
 #include "registryentry.h"
+#include "tracereplay.h"
 #include "updatelock.h"
 #include "usbdevs_os.h"
 
@@ -58,7 +60,16 @@ int main(int argc, char **argv)
         std::fputs(devsim::usage().c_str(), stdout);
         return 0;
     }
-    if (!devsim::settle_device(&options, &error)) {
+    // Replaying, the trace is the device: the emulated one is never asked.
+    std::unique_ptr<devsim::TraceReplay> replay;
+    if (!options.replay_path.empty()) {
+        devsim::Trace trace;
+        if (!devsim::read_trace(options.replay_path, options.replay_device, &trace, &error)) {
+            std::fprintf(stderr, "qel-devsim: %s\n", error.c_str());
+            return 1;
+        }
+        replay = std::make_unique<devsim::TraceReplay>(std::move(trace));
+    } else if (!devsim::settle_device(&options, &error)) {
         std::fprintf(stderr, "qel-devsim: %s\n", error.c_str());
         return 1;
     }
@@ -81,6 +92,9 @@ int main(int argc, char **argv)
     }
 
     qel::Device device(options.device);
+    qeldriver::ControlTarget &target = replay ? static_cast<qeldriver::ControlTarget &>(*replay)
+                                              : device;
+    const auto gone = [&] { return replay ? replay->gone() : device.gone(); };
     qeldriver::RegistryEntry entry;
     if (!entry.create(usbdevs_posix_registry_root(), options.instance, options.service,
                       options.interface, &error)) {
@@ -90,19 +104,26 @@ int main(int argc, char **argv)
 
     std::printf("qel-devsim: device %s, driver service \"%s\"\n", options.instance.c_str(),
                 options.service.c_str());
-    std::printf("  firmware: %s; installed image: %s\n", identity(device).c_str(),
-                options.device.installed.empty()
-                    ? "none"
-                    : (std::to_string(options.device.installed.size()) + " bytes from "
-                       + options.installed_path).c_str());
+    if (replay) {
+        std::printf("  replaying: %s, device %s, %zu requests\n", options.replay_path.c_str(),
+                    replay->device().c_str(), replay->recorded());
+    } else {
+        std::printf("  firmware: %s; installed image: %s\n", identity(device).c_str(),
+                    options.device.installed.empty()
+                        ? "none"
+                        : (std::to_string(options.device.installed.size()) + " bytes from "
+                           + options.installed_path).c_str());
+    }
     std::printf("  registry entry: %s\n  interface: %s\n", entry.dir().c_str(),
                 entry.interface_path().c_str());
-    std::printf("  room %u bytes per status request, busy %u us after a burst, latency %u us\n",
-                options.device.burst_room, options.device.busy_us, device.latency_us());
-    std::string faults;
-    for (const std::string &f : options.faults)
-        faults += " " + f;
-    std::printf("  faults:%s\n", faults.empty() ? " none" : faults.c_str());
+    if (!replay) {
+        std::printf("  room %u bytes per status request, busy %u us after a burst, latency %u us\n",
+                    options.device.burst_room, options.device.busy_us, device.latency_us());
+        std::string faults;
+        for (const std::string &f : options.faults)
+            faults += " " + f;
+        std::printf("  faults:%s\n", faults.empty() ? " none" : faults.c_str());
+    }
     if (log)
         std::printf("  request log: %s\n", options.log_path.c_str());
     std::printf("ready: %s\n", entry.channel_path().c_str());
@@ -111,14 +132,14 @@ int main(int argc, char **argv)
     // Asked to stop, the device waits for an update that runs through it.
     stop.set_busy_test([&entry] { return UpdateLock::held_elsewhere(entry.dir()); });
     qeldriver::ChannelServer server(&stop, log);
-    const qeldriver::ChannelServer::Handler handle = [&device](const uint8_t *header,
-                                                               const uint8_t *input, size_t n) {
+    const qeldriver::ChannelServer::Handler handle = [&](const uint8_t *header,
+                                                         const uint8_t *input, size_t n) {
         qeldriver::Outcome outcome;
-        if (device.gone()) {
+        if (gone()) {
             outcome.error = ENODEV;
             outcome.what = "request after the device went away";
         } else {
-            outcome = qeldriver::carry_out(device, header, input, n);
+            outcome = qeldriver::carry_out(target, header, input, n);
         }
         if (const uint32_t us = device.latency_us())
             std::this_thread::sleep_for(std::chrono::microseconds(us));
@@ -160,14 +181,20 @@ int main(int argc, char **argv)
         server.serve(fd, handle);
         close(fd);
 
-        if (device.updated() && identity(device) != reported) {
+        // Said once the reply is out, so that whoever reads the line has it.
+        const std::string divergence = replay ? replay->take_divergence() : std::string();
+        if (!divergence.empty()) {
+            std::printf("%s\n", divergence.c_str());
+            std::fflush(stdout);
+        }
+        if (!replay && device.updated() && identity(device) != reported) {
             reported = identity(device);
             std::printf("installed: %s\n", reported.c_str());
             std::fflush(stdout);
         }
         // Whoever reads the line may look for the entry at once: it must
         // already be gone.
-        if (device.gone() && !entry.dir().empty()) {
+        if (gone() && !entry.dir().empty()) {
             const std::string dir = entry.dir();
             entry.remove();
             std::printf("gone: the device went away; %s removed\n", dir.c_str());
@@ -178,6 +205,8 @@ int main(int argc, char **argv)
     entry.remove();
     if (log)
         std::fclose(log);
+    if (replay)
+        std::printf("replayed: %zu of %zu requests\n", replay->replayed(), replay->recorded());
     std::printf("stopped\n");
     return 0;
 }
