@@ -703,6 +703,56 @@ recorded)
     [ "$(grep -c 'warning: Updates are not recorded' err)" = 1 ] || { fail "unwritable: not one warning"; cat err; }
     ;;
 
+replay)
+    # The recorded sessions played back: the updater must send the same bytes
+    # and end the same way. trace, image (- for the embedded one), exit, the
+    # failure's text and cause ("-": none). The verification that fails
+    # three times waits half a minute in real time between its attempts; the
+    # worker's replay of it runs on a virtual clock instead.
+    traces=$src/testsupport/traces
+    while IFS='|' read -r trace image code text cause; do
+        [ "$image" = - ] && image="" || image=$traces/$image
+        "$devsim" --replay "$traces/$trace.jsonl" --instance "r-$trace" >"r-$trace.log" 2>&1 &
+        pid=$!
+        pids+=($pid)
+        wait_text "r-$trace.log" "ready:" 10 || fail "replay of $trace did not start"
+        # shellcheck disable=SC2086
+        run update $image --yes
+        expect_rc "replay $trace" "$code" $rc
+        if [ "$code" = 0 ]; then expect_in "replay $trace" out "$text"; else expect_in "replay $trace" err "r-$trace: $text"; fi
+        [ "$cause" = - ] || expect_in "replay $trace" err "r-$trace: $cause"
+        kill -INT $pid
+        wait $pid
+        recorded=$(grep -c '"request":' "$traces/$trace.jsonl")
+        expect_in "replay $trace" "r-$trace.log" "replayed: $recorded of $recorded requests"
+        expect_not_in "replay $trace" "r-$trace.log" "diverged:"
+    done <<'TABLE'
+whole-update|-|0|Completed.|-
+vanishes|small.prg|1|Firmware Update Failed|The device went away.
+busy|small.prg|1|Cannot get connected hardware product|The device stopped answering (time-out).
+TABLE
+
+    # Another image of the same size and identity: the traffic agrees up to
+    # the first block of the image, which the replay names; the update fails
+    # as against a device that refuses it, and nothing else is claimed.
+    "$mkimage" --out other.bin --product Qel --version 102 --build 31 --date 2026-12-01 \
+        --size 268320 --checksum 21022648 >/dev/null
+    "$devsim" --replay "$traces/whole-update.jsonl" --instance r-other >r-other.log 2>&1 &
+    pid=$!
+    pids+=($pid)
+    wait_text r-other.log "ready:" 10 || fail "replay with another image did not start"
+    run update other.bin --yes
+    expect_rc "replay with another image" 1 $rc
+    expect_in "replay with another image" err "r-other: Firmware Update Failed"
+    kill -INT $pid
+    wait $pid
+    # The first message of tag 37, a block of the image.
+    first_block=$(grep '"request":' "$traces/whole-update.jsonl" | grep -n '"out":"25' | head -n 1 | cut -d: -f1)
+    [ "$(grep -c '^diverged: ' r-other.log)" = 1 ] || fail "replay with another image: not one diverged line"
+    expect_in "replay with another image" r-other.log "diverged: request $first_block: expected 29 out"
+    expect_in "replay with another image" r-other.log "replayed: $((first_block - 1)) of "
+    ;;
+
 *)
     echo "unknown group $group"
     exit 2
