@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -86,14 +87,23 @@ bool append_history(const QString &path, const HistoryRecord &record, QString *r
     return os::append_once(path, history_line(record), reason);
 }
 
-QVector<QJsonObject> read_json_lines(const QString &path)
+QVector<QJsonObject> read_json_lines(const QString &path, bool *cut)
 {
     QVector<QJsonObject> objects;
+    if (cut)
+        *cut = false;
+    if (!QFileInfo(path).isFile())
+        return objects;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return objects;
     while (!file.atEnd()) {
-        const QByteArray line = file.readLine().trimmed();
+        if (file.pos() >= kReadLimit) {
+            if (cut)
+                *cut = true;
+            break;
+        }
+        const QByteArray line = file.readLine(kReadLimit).trimmed();
         if (line.isEmpty())
             continue;
         QJsonParseError error;

@@ -46,8 +46,11 @@ QByteArray history_line(const HistoryRecord &record);
 bool append_history(const QString &path, const HistoryRecord &record, QString *reason);
 
 // Every line of the file that is a JSON object, oldest first; other lines
-// (cut short, mixed up, not JSON) are skipped. Empty when there is no file.
-QVector<QJsonObject> read_json_lines(const QString &path);
+// (cut short, mixed up, not JSON) are skipped. Empty when there is no file
+// or it is no regular file (a named pipe would never end). Only the first
+// kReadLimit bytes are read; *cut (may be null) says whether there was more.
+constexpr qint64 kReadLimit = qint64(16) << 20;
+QVector<QJsonObject> read_json_lines(const QString &path, bool *cut = nullptr);
 
 } // namespace records
 

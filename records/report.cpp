@@ -44,8 +44,12 @@ QJsonObject make_report(const QString &program, const QString &program_version)
         for (const QString &name : newest_traces(traces_path, kTracesReported)) {
             QJsonObject trace;
             trace.insert(QStringLiteral("name"), name);
+            bool cut = false;
             trace.insert(QStringLiteral("records"),
-                         as_array(read_json_lines(traces_path + QLatin1Char('/') + name)));
+                         as_array(read_json_lines(traces_path + QLatin1Char('/') + name, &cut)));
+            // A report stays small enough to send; what was left out is said.
+            if (cut)
+                trace.insert(QStringLiteral("cut"), true);
             traces.append(trace);
         }
     } else {

@@ -12,8 +12,10 @@ const int kDeviceNameMax = 80;
 QStringList by_age(const QString &folder)
 {
     QDir dir(folder);
-    // Files only: a folder someone named *.jsonl is not ours to remove.
-    return dir.entryList({QStringLiteral("*.jsonl")}, QDir::Files | QDir::Hidden, QDir::Name | QDir::Reversed);
+    // Files only: a folder someone named *.jsonl is not ours to remove, and
+    // a link leads to what the updater did not write.
+    return dir.entryList({QStringLiteral("*.jsonl")}, QDir::Files | QDir::Hidden | QDir::NoSymLinks,
+                         QDir::Name | QDir::Reversed);
 }
 
 } // namespace

@@ -181,6 +181,38 @@ private slots:
         QCOMPARE(devices, (QStringList{"a", "c", "d"}));
         QVERIFY(records::read_json_lines(dir->filePath(QStringLiteral("none.jsonl"))).isEmpty());
         QVERIFY(records::read_json_lines(dir->path()).isEmpty());
+#ifndef Q_OS_WIN
+        // Nobody will ever write into it: reading must not wait for that.
+        const QString fifo = dir->filePath(QStringLiteral("fifo.jsonl"));
+        QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QVERIFY(records::read_json_lines(fifo).isEmpty());
+#endif
+    }
+
+    // A file larger than anyone would send is read only so far, and said so.
+    void readStopsAtItsLimit()
+    {
+        const QString path = dir->filePath(QStringLiteral("large.jsonl"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        const QByteArray line = "{\"pad\":\"" + QByteArray(1000, 'x') + "\"}\n";
+        const qint64 lines = records::kReadLimit / line.size() + 10;
+        for (qint64 i = 0; i < lines; ++i)
+            file.write(line);
+        file.close();
+        bool cut = false;
+        const QVector<QJsonObject> read = records::read_json_lines(path, &cut);
+        QVERIFY(cut);
+        QVERIFY(read.size() < lines);
+        QVERIFY(read.size() >= records::kReadLimit / line.size() - 1);
+        const QString small = dir->filePath(QStringLiteral("small.jsonl"));
+        QFile few(small);
+        QVERIFY(few.open(QIODevice::WriteOnly));
+        few.write(line + line);
+        few.close();
+        cut = true;
+        QCOMPARE(records::read_json_lines(small, &cut).size(), 2);
+        QVERIFY(!cut);
     }
 
     // Two programs appending at once: each line whole, none lost.
