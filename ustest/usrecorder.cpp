@@ -11,7 +11,12 @@
 #include <vector>
 
 #ifdef _WIN32
+#include <io.h>
 #include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 struct us_trace_file {
@@ -189,17 +194,49 @@ std::string utc_now_text()
     return b;
 }
 
+// Only a regular file: a pipe or a terminal whose reader stalls would stall
+// the update's thread with it, in the middle of a transfer. errno says why
+// not (EINVAL for a file of another kind).
 FILE *open_for_writing(const char *path)
 {
 #ifdef _WIN32
     const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
-    if (n <= 0)
+    if (n <= 0) {
+        errno = EINVAL;
         return nullptr;
+    }
     std::vector<wchar_t> wide(size_t(n) + 1);
     MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.data(), n);
-    return _wfopen(wide.data(), L"wb");
+    FILE *f = _wfopen(wide.data(), L"wb");
+    if (f && GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)))) != FILE_TYPE_DISK) {
+        std::fclose(f);
+        errno = EINVAL;
+        return nullptr;
+    }
+    return f;
 #else
-    return std::fopen(path, "we");
+    // Not blocking in the opening either: a named pipe without a reader
+    // fails at once instead of waiting for one.
+    const int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return nullptr;
+    }
+    // Emptied only now that it is known to be a file of our kind.
+    if (ftruncate(fd, 0) != 0 || fcntl(fd, F_SETFL, 0) != 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return nullptr;
+    }
+    FILE *f = fdopen(fd, "w");
+    if (!f)
+        close(fd);
+    return f;
 #endif
 }
 
@@ -226,7 +263,8 @@ us_trace_file *us_trace_start(const char *path, const char *program, const char 
     if (!f) {
         if (error)
             *error = std::string("cannot write the trace ") + (path ? path : "(none)") + ": "
-                     + std::strerror(errno);
+                     + (errno == EINVAL || errno == ENXIO ? "not a regular file"
+                                                          : std::strerror(errno));
         return nullptr;
     }
     // Requests come by the thousand; whole blocks go to the disk.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "channelwire.h"
 #include "testdriver.h"
@@ -212,6 +213,28 @@ TEST(Recorder, AFileThatCannotBeWrittenIsSaidSo)
     EXPECT_EQ(nullptr, us_trace_start("/nonexistent-dir/t.jsonl", "p", "1", &error));
     EXPECT_NE(std::string::npos, error.find("/nonexistent-dir/t.jsonl")) << error;
     EXPECT_FALSE(us_recording());
+}
+
+// A reader that stalls, or none at all, must never stall an update: only a
+// regular file records, and refusing the others leaves them untouched.
+TEST(Recorder, OnlyARegularFileRecords)
+{
+    TempDir tmp;
+    const std::string fifo = tmp.file("fifo.jsonl");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    std::string error;
+    EXPECT_EQ(nullptr, us_trace_start(fifo.c_str(), "p", "1", &error));
+    EXPECT_NE(std::string::npos, error.find("not a regular file")) << error;
+    EXPECT_EQ(nullptr, us_trace_start("/dev/null", "p", "1", &error));
+    EXPECT_FALSE(us_recording());
+
+    // An existing file is emptied first.
+    const std::string file = tmp.file("old.jsonl");
+    std::ofstream(file) << std::string(5000, 'x');
+    us_trace_file *f = us_trace_start(file.c_str(), "p", "1", &error);
+    ASSERT_NE(nullptr, f) << error;
+    ASSERT_TRUE(us_trace_stop(f));
+    EXPECT_EQ(1u, read_lines(file).size());
 }
 
 } // namespace
