@@ -298,6 +298,18 @@ bool us_trace_stop(us_trace_file *file)
         return true;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
+        // A line the layer has not ended yet belongs to this file too.
+        if (!g_partial_diag.empty()) {
+            std::string rest(",\"diag\":");
+            put_string(&rest, g_partial_diag.data(), g_partial_diag.size());
+            rest.append("}\n");
+            std::string line("{");
+            const uint64_t now = us_record_clock_ns();
+            put_ms(&line, "t", now > file->started_ns ? now - file->started_ns : 0);
+            line.append(rest);
+            if (std::fwrite(line.data(), 1, line.size(), file->file) != line.size())
+                file->ok = false;
+        }
         for (size_t i = 0; i < g_files.size(); ++i) {
             if (g_files[i] == file) {
                 g_files.erase(g_files.begin() + long(i));

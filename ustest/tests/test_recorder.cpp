@@ -180,13 +180,15 @@ TEST(Recorder, TextFromOutsideStaysValidJson)
     ASSERT_TRUE(us_trace_stop(f));
 
     const std::vector<std::string> lines = read_lines(tmp.file("t.jsonl"));
-    ASSERT_EQ(4u, lines.size());
+    ASSERT_EQ(5u, lines.size());
     EXPECT_NE(std::string::npos, lines[0].find(R"("program":"p\"q")"));
     EXPECT_EQ("{\"t\":T,\"device\":\"a\\\"b\\\\c\\u0001\\u00ff\xc3\xa9\",\"open\":\"failed\","
               "\"error\":2,\"cause\":\"gone\",\"ms\":M}",
               untimed(lines[1]));
     EXPECT_EQ(R"({"t":T,"diag":"pos = 1024/2048"})", untimed(lines[2]));
     EXPECT_EQ(R"({"t":T,"diag":"second"})", untimed(lines[3]));
+    // What was printed last is kept, ended or not.
+    EXPECT_EQ(R"({"t":T,"diag":"unended"})", untimed(lines[4]));
 }
 
 TEST(Recorder, TheConsoleTraceIsRecordedWhateverItsSink)
