@@ -242,6 +242,26 @@ lock_opens() {   # instance, as in the interface path
     (cd "$dir" && "$wine" cmd /c type "%LOCALAPPDATA%\\QelUpdater\\$1.lock") >/dev/null 2>&1
 }
 
+# The window's records in the user's local application data: the history's
+# attempts, and the update's trace with the device's requests and the
+# console's lines, which a Windows window has nowhere else.
+records_kept() {
+    local folder history trace
+    folder=$(find "$prefix/drive_c/users" -type d -name QelUpdater -path '*/Local/*' 2>/dev/null | head -n 1)
+    [ -n "$folder" ] || { fail "no QelUpdater folder in the local application data"; return; }
+    history=$folder/history.jsonl
+    [ -f "$history" ] || { fail "no history in $folder"; return; }
+    grep -F '"result":"updated"' "$history" | grep -qF '"program":"QelUpdater","device":"ROOT\\QEL\\0000"' ||
+        fail "history: no update of ROOT\\QEL\\0000: $(cat "$history")"
+    grep -qF '"result":"refused"' "$history" || fail "history: the refusal after the update is missing"
+    trace=$(grep -F '"result":"updated"' "$history" | sed -n 's/.*"trace":"\([^"]*\)".*/\1/p')
+    [ -n "$trace" ] && [ -f "$folder/traces/$trace" ] || { fail "no trace \"$trace\" of the update"; return; }
+    grep -qF '"platform":"windows"' "$folder/traces/$trace" || fail "the trace does not say Windows"
+    grep -qF '"diag":"FWUP OK"' "$folder/traces/$trace" || fail "the trace lacks the console's lines"
+    [ "$(grep -c '"request":29' "$folder/traces/$trace")" -gt 4000 ] ||
+        fail "the trace lacks the transfer's requests"
+}
+
 # ---- the checks ----
 
 check_whole_update() {
@@ -258,6 +278,7 @@ check_whole_update() {
     installed_once dev0
     idle_after_update
     lock_opens 'root#qel#0000' || fail "the update lock is still held after the update"
+    records_kept
 }
 
 check_failed_writes() {
