@@ -433,6 +433,10 @@ lock)
     [ "$("$jsonlines" updated refused failed <out | tail -n 1)" = "1 0 1" ] || fail "update --all summary"
     [ "$(wc -l <held.requests)" = "$before" ] || fail "another program reached the device being updated"
     installed_once free free.requests
+    # Each attempt turned away is kept as busy, beside the one that updated.
+    "$jsonlines" device result <"$XDG_STATE_HOME/qel-updater/history.jsonl" >attempts
+    [ "$(grep -c '^held busy$' attempts)" = 3 ] && [ "$(grep -c '^free updated$' attempts)" = 1 ] ||
+        { fail "history beside an update:"; cat attempts; }
     # The first goes on as if nothing had happened.
     echo y >&3
     exec 3>&-
