@@ -18,6 +18,7 @@
 
 #include "dialoghandlers.h"
 #include "mainwindow.h"
+#include "statefolder.h"
 #include "modalwatcher.h"
 
 class DiagnosticReportTest : public QObject {
@@ -79,8 +80,10 @@ private slots:
         QFETCH(QString, name);
         QFETCH(bool, saved);
 
-        QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("state/qel-updater"))));
-        QFile history(dir.filePath(QStringLiteral("state/qel-updater/history.jsonl")));
+        // Where the system keeps it: state/qel-updater, or state/QelUpdater on Windows.
+        const records::StateFolder folder;
+        QVERIFY(QDir().mkpath(folder.path()));
+        QFile history(folder.history_path());
         QVERIFY(history.open(QIODevice::WriteOnly));
         history.write("{\"device\":\"desk\",\"result\":\"failed\"}\n");
         history.close();

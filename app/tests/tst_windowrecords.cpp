@@ -14,6 +14,7 @@
 #include "devicetarget.h"
 #include "dialoghandlers.h"
 #include "mainwindow.h"
+#include "statefolder.h"
 #include "modalwatcher.h"
 #include "testimages.h"
 #include "virtualclock.h"
@@ -45,7 +46,8 @@ private:
     std::unique_ptr<testchannel::Attached> attached;
     std::unique_ptr<MainWindow> window;
 
-    QString folder() const { return dir.path() + QStringLiteral("/state/qel-updater"); }
+    // state/qel-updater, or state/QelUpdater on Windows.
+    QString folder() const { return records::StateFolder().path(); }
 
     void connect_device(int version, const QStringList &faults = QStringList())
     {
@@ -78,6 +80,8 @@ private slots:
     void init()
     {
         qputenv("XDG_STATE_HOME", QFile::encodeName(dir.path() + QStringLiteral("/state")));
+        qputenv("LOCALAPPDATA",
+                QFile::encodeName(QDir::toNativeSeparators(dir.path() + QStringLiteral("/state"))));
         QDir(dir.path() + QStringLiteral("/state")).removeRecursively();
     }
 

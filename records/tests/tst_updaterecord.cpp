@@ -202,7 +202,9 @@ private slots:
         QVERIFY(helper.waitForFinished(60000));
         QCOMPARE(helper.exitStatus(), QProcess::NormalExit);
         QCOMPARE(helper.exitCode(), 0);
-        const QList<QByteArray> lines = helper.readAllStandardOutput().split('\n');
+        // The helper's stdout is a text stream: CR LF on Windows.
+        const QList<QByteArray> lines =
+            helper.readAllStandardOutput().replace("\r\n", "\n").split('\n');
         QCOMPARE(lines.size(), warnings + 1);
         if (warnings)
             QVERIFY2(lines[0].startsWith("Updates are not recorded: ") && lines[0].endsWith('.'),
