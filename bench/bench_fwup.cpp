@@ -159,7 +159,7 @@ int main(int argc, char **argv)
 
     double best_fwup = 1e300, best_bare = 1e300, best_recorded = 1e300;
     for (int run = 0; run < runs; ++run) {
-        if (!timed_transfer(false, &best_fwup) || !timed_transfer(true, &best_recorded))
+        if (!timed_transfer(false, &best_fwup))
             return 1;
         {
             // The same transfers, straight through the channel.
@@ -184,6 +184,12 @@ int main(int argc, char **argv)
             best_bare = std::min(best_bare, micros(t1 - t0));
         }
     }
+
+    // Apart from the others: a recorded run just before leaves the caches and
+    // the heap in a state that slows the next unrecorded one by a quarter.
+    for (int run = 0; run < runs; ++run)
+        if (!timed_transfer(true, &best_recorded))
+            return 1;
 
     std::printf("image: %s, %u bytes; best of %d runs\n", source.c_str(), unsigned(size), runs);
     std::printf("control messages per transfer: %zu written, %zu replies read\n", messages, reads);

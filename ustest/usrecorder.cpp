@@ -19,6 +19,8 @@
 #include <unistd.h>
 #endif
 
+std::atomic<int> us_recording_files{0};
+
 struct us_trace_file {
     FILE *file = nullptr;
     uint64_t started_ns = 0;
@@ -27,7 +29,6 @@ struct us_trace_file {
 
 namespace {
 
-std::atomic<int> g_active{0};
 std::mutex g_mutex;                       // guards everything below
 std::vector<us_trace_file *> g_files;
 std::string g_partial_diag;               // a trace line still being printed
@@ -288,7 +289,7 @@ us_trace_file *us_trace_start(const char *path, const char *program, const char 
 
     std::lock_guard<std::mutex> lock(g_mutex);
     g_files.push_back(file);
-    g_active.store(int(g_files.size()));
+    us_recording_files.store(int(g_files.size()));
     return file;
 }
 
@@ -316,7 +317,7 @@ bool us_trace_stop(us_trace_file *file)
                 break;
             }
         }
-        g_active.store(int(g_files.size()));
+        us_recording_files.store(int(g_files.size()));
         if (g_files.empty())
             g_partial_diag.clear();
     }
@@ -325,11 +326,6 @@ bool us_trace_stop(us_trace_file *file)
         ok = false;
     delete file;
     return ok;
-}
-
-bool us_recording()
-{
-    return g_active.load(std::memory_order_relaxed) != 0;
 }
 
 void us_record_write(const char *device, uint8_t request, const uint8_t *out, size_t length,

@@ -22,6 +22,7 @@
 #ifndef USTEST_USRECORDER_H
 #define USTEST_USRECORDER_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -40,8 +41,14 @@ us_trace_file *us_trace_start(const char *path, const char *program,
 // when some of it could not be written. Null is ignored.
 bool us_trace_stop(us_trace_file *file);
 
-// Whether any file records now.
-bool us_recording();
+// How many files record now; read through us_recording.
+extern std::atomic<int> us_recording_files;
+
+// Whether any file records now. Inline: the channel asks it on every request.
+inline bool us_recording()
+{
+    return us_recording_files.load(std::memory_order_relaxed) != 0;
+}
 
 // The channel boundary's reports; they do nothing while nothing records.
 // A steady clock in nanoseconds, for the requests' durations.

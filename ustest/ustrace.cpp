@@ -33,7 +33,8 @@ void us_trace(const char *text, size_t length)
     if (!text || !length)
         return;
     g_trace.load()(text, length);
-    us_record_diag(text, length);
+    if (us_recording())
+        us_record_diag(text, length);
 }
 
 void us_trace_text(const char *text)
