@@ -62,6 +62,12 @@ private:
         device.reset(new qel::Device(cfg));
         target.reset(new DeviceTarget(*device));
         attached.reset(new testchannel::Attached(*target));
+#ifdef Q_OS_WIN
+        // The update lock lives in the user's own local application data,
+        // whatever LOCALAPPDATA says: a device of this test's own keeps the
+        // window tests that run beside it from holding the same lock.
+        QVERIFY(testchannel::set_path("\\\\?\\ROOT#QEL#WINDOWRECORDS#{0}\\qel"));
+#endif
     }
 
     bool idle() const { return window->update_state == 0 && window->ui->button_fwupdate->isEnabled(); }
@@ -88,6 +94,9 @@ private slots:
     void cleanup()
     {
         window.reset();
+#ifdef Q_OS_WIN
+        testchannel::set_path(std::string());
+#endif
         attached.reset();
         target.reset();
         device.reset();
