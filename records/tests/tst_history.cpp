@@ -5,7 +5,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
 #include <sys/stat.h>
 #endif
 
@@ -218,6 +220,13 @@ private slots:
     // Two programs appending at once: each line whole, none lost.
     void twoProgramsAppendingAtOnce()
     {
+#ifdef Q_OS_WIN
+        // Wine carries out an append as a seek to the end and a write, so
+        // two processes there can overwrite each other; Windows itself
+        // appends each write whole.
+        if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version"))
+            QSKIP("appends are not atomic between processes under wine");
+#endif
         const int n = 300;
         QProcess a, b;
         a.start(QStringLiteral(RECORDS_APPENDER), {"history", QString::number(n), "a"});
